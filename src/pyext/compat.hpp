@@ -1,0 +1,33 @@
+// Interpreter-version differences, in one place.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#if PY_VERSION_HEX < 0x030A0000
+#error "CPython 3.10 or newer is required"
+#endif
+
+namespace pyext {
+
+// Version of the running interpreter (major, minor).
+inline void runtime_version(int& major, int& minor) {
+#if PY_VERSION_HEX >= 0x030B0000
+    major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+#else
+    // Py_GetVersion() starts with "3.10.13 (...".
+    const char* v = Py_GetVersion();
+    major = 0;
+    minor = 0;
+    while (*v >= '0' && *v <= '9') major = major * 10 + (*v++ - '0');
+    if (*v == '.') ++v;
+    while (*v >= '0' && *v <= '9') minor = minor * 10 + (*v++ - '0');
+#endif
+}
+
+inline int64_t interpreter_id() {
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
+
+}  // namespace pyext

@@ -1,0 +1,176 @@
+#include "module.hpp"
+#include "compat.hpp"
+
+namespace pyext {
+
+namespace {
+
+struct ModuleState {
+    int64_t interpreter = -1;    // first interpreter that loaded the module
+    PyObject* module = nullptr;  // strong: one module object per process
+    PyObject* executed = nullptr;  // the module object the execution step filled
+    bool running = false;
+};
+
+ModuleState g_state;
+
+// A traceback entry "<funcname>" in file "<filename>", as an interpreted
+// frame would leave it.
+void add_traceback(const char* funcname, const char* filename) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyCodeObject* code = PyCode_NewEmpty(filename, funcname, 1);
+    PyObject* globals = PyDict_New();
+    PyFrameObject* frame = nullptr;
+    if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    PyErr_Restore(type, value, tb);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(globals);
+}
+
+}  // namespace
+
+PyObject* module_create(const ModuleInfo& info, PyObject* spec) {
+    int64_t id = interpreter_id();
+    if (g_state.interpreter == -1) {
+        g_state.interpreter = id;
+    } else if (g_state.interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_state.module) return Py_NewRef(g_state.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    PyObject* m = PyModule_NewObject(name.get());
+    if (!m) return nullptr;
+    (void)info;
+    g_state.module = Py_NewRef(m);
+    return m;
+}
+
+int module_exec(const ModuleInfo& info, PyObject* module) {
+    if (g_state.executed) {
+        if (g_state.executed == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", info.shortname);
+        return -1;
+    }
+    if (g_state.running) return 0;
+    g_state.running = true;
+    g_state.executed = module;
+    if (g_state.module != module) {
+        Py_XSETREF(g_state.module, Py_NewRef(module));
+    }
+
+    auto fail = [&]() -> int {
+        Ref ctx = Ref::steal(PyUnicode_FromFormat("init %s", info.fullname));
+        if (PyErr_Occurred()) {
+            add_traceback(ctx ? PyUnicode_AsUTF8(ctx.get()) : info.fullname, info.fullname);
+        } else {
+            PyErr_Format(PyExc_ImportError, "init %s", info.fullname);
+        }
+        g_state.executed = nullptr;
+        g_state.running = false;
+        Py_CLEAR(g_state.module);
+        return -1;
+    };
+
+    int major = 0, minor = 0;
+    runtime_version(major, minor);
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                             PY_MAJOR_VERSION, PY_MINOR_VERSION, info.fullname, "does not match", major, minor) < 0)
+            return fail();
+    }
+    PyObject* dict = PyModule_GetDict(module);
+    if (PyDict_GetItemString(dict, "__builtins__") == nullptr &&
+        PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) < 0)
+        return fail();
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!PyDict_GetItemString(modules, info.fullname) && PyDict_SetItemString(modules, info.fullname, module) < 0)
+        return fail();
+    if (info.exec(module) < 0) return fail();
+    g_state.running = false;
+    return 0;
+}
+
+PyObject* current_module() { return g_state.module; }
+
+PyObject* current_module_dict() { return g_state.module ? PyModule_GetDict(g_state.module) : nullptr; }
+
+PyObject* current_module_name() {
+    if (!g_state.module) return PyUnicode_FromString("");
+    return PyModule_GetNameObject(g_state.module);
+}
+
+Ref global(PyObject* name) {
+    PyObject* dict = current_module_dict();
+    if (dict) {
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return {};
+    }
+    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+bool set_global(const char* name, PyObject* value) {
+    PyObject* dict = current_module_dict();
+    return dict && PyDict_SetItemString(dict, name, value) == 0;
+}
+
+bool import_as(const char* module, const char* bind_as) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return m && set_global(bind_as, m.get());
+}
+
+bool import_from(const char* module, const char* attr, const char* bind_as) {
+    Ref fromlist = Ref::steal(Py_BuildValue("(s)", attr));
+    if (!fromlist) return false;
+    Ref m = Ref::steal(PyImport_ImportModuleLevel(module, current_module_dict(), nullptr, fromlist.get(), 0));
+    if (!m) return false;
+    Ref name = Ref::steal(PyUnicode_FromString(attr));
+    if (!name) return false;
+    Ref v = Ref::steal(PyObject_GetAttr(m.get(), name.get()));
+    if (!v) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+        }
+        return false;
+    }
+    return set_global(bind_as ? bind_as : attr, v.get());
+}
+
+bool log(const char* level, PyObject* message) {
+    Ref logger = global(PYEXT_STR("logger"));
+    if (!logger) return false;
+    Ref meth = Ref::steal(PyUnicode_InternFromString(level));
+    if (!meth) return false;
+    PyObject* args[2] = {logger.get(), message};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(meth.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(r);
+}
+
+bool log(const char* level, const char* message) {
+    Ref m = Ref::steal(PyUnicode_FromString(message));
+    return m && log(level, m.get());
+}
+
+bool bind_logger() {
+    if (!import_as("logging", "logging")) return false;
+    Ref logging = global(PYEXT_STR("logging"));
+    if (!logging) return false;
+    Ref name = global(PYEXT_STR("__name__"));
+    if (!name) return false;
+    Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+    return logger && set_global("logger", logger.get());
+}
+
+}  // namespace pyext

@@ -1,0 +1,72 @@
+// The module life cycle, the same for every extension module:
+//
+//   * PyInit_<short> returns a multi-phase module definition;
+//   * the create step records the first interpreter (a load into another
+//     one raises ImportError) and returns the existing module object when
+//     there is one, so a re-import never runs the execution step again;
+//   * the execution step refuses a second module object, warns when the
+//     running interpreter differs from the one the module was built for,
+//     enters the module into sys.modules, then runs the module's own
+//     statements; a failure drops the module and adds an "init <name>"
+//     traceback entry.
+//
+// Usage, at the end of a module's source file:
+//
+//   static int exec_varnok(PyObject* m) { ...bind names in order...; return 0; }
+//   PYEXT_MODULE(varnok, "korvane.memory.varnok", exec_varnok)
+#pragma once
+#include "ref.hpp"
+
+namespace pyext {
+
+struct ModuleInfo {
+    const char* fullname;
+    const char* shortname;
+    int (*exec)(PyObject* module);
+};
+
+// Implementation of the two slots; `info` is the module's own.
+PyObject* module_create(const ModuleInfo& info, PyObject* spec);
+int module_exec(const ModuleInfo& info, PyObject* module);
+
+// The module being (or last) executed in this shared library.
+PyObject* current_module();          // borrowed; null before execution
+PyObject* current_module_dict();     // borrowed
+PyObject* current_module_name();     // new reference
+
+// Global of this module looked up at call time (module dict, then
+// builtins), so that callers and tests can substitute it.
+//   NameError "name '%U' is not defined"
+Ref global(PyObject* name);
+// Binds `name` in the module namespace (steals nothing).
+bool set_global(const char* name, PyObject* value);
+
+// `import name` / `from name import attr` bound under the given name.
+bool import_as(const char* module, const char* bind_as);
+bool import_from(const char* module, const char* attr, const char* bind_as = nullptr);
+
+// logger.<level>(message, *args) through the module's `logger` global.
+bool log(const char* level, PyObject* message);
+bool log(const char* level, const char* message);
+
+// `logger = logging.getLogger(__name__)`.
+bool bind_logger();
+
+}  // namespace pyext
+
+#define PYEXT_MODULE(short_name, full_name, exec_fn)                                           \
+    namespace {                                                                                \
+    const ::pyext::ModuleInfo pyext_module_info_ = {full_name, #short_name, exec_fn};          \
+    PyObject* pyext_create_(PyObject* spec, PyModuleDef*) {                                    \
+        return ::pyext::module_create(pyext_module_info_, spec);                              \
+    }                                                                                          \
+    int pyext_exec_(PyObject* m) { return ::pyext::module_exec(pyext_module_info_, m); }       \
+    PyModuleDef_Slot pyext_slots_[] = {                                                        \
+        {Py_mod_create, reinterpret_cast<void*>(pyext_create_)},                               \
+        {Py_mod_exec, reinterpret_cast<void*>(pyext_exec_)},                                   \
+        {0, nullptr},                                                                          \
+    };                                                                                         \
+    PyModuleDef pyext_def_ = {PyModuleDef_HEAD_INIT, full_name, nullptr, 0, nullptr,           \
+                              pyext_slots_, nullptr, nullptr, nullptr};                        \
+    }                                                                                          \
+    extern "C" PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&pyext_def_); }
