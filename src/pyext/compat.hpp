@@ -26,6 +26,17 @@ inline void runtime_version(int& major, int& minor) {
 #endif
 }
 
+// getattr(o, name, <default>) without the default: 1 and a new reference
+// in *result when found, 0 with *result null when the lookup raised
+// AttributeError (cleared), -1 with an error set otherwise.
+inline int get_optional_attr(PyObject* o, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(o, name, result);
+#else
+    return _PyObject_LookupAttr(o, name, result);
+#endif
+}
+
 inline int64_t interpreter_id() {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }

@@ -8,3 +8,4 @@
 #include "module.hpp"
 #include "lock.hpp"
 #include "type.hpp"
+#include "property.hpp"

@@ -12,6 +12,15 @@ namespace pyext {
 // module keeps it alive), or null.
 PyTypeObject* add_type(PyType_Spec* spec, PyObject* base = nullptr);
 
+// Makes the type's own attributes read-only from Python (as for a static
+// type: "cannot set '%s' attribute of immutable type"), so that native
+// code may rely on its descriptors staying in place.  Call after the last
+// add_method / alias on the type.  Subclasses are unaffected.
+inline void freeze_type(PyTypeObject* type) {
+    type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type);
+}
+
 // __reduce__, __reduce_ex__ and __setstate__ raising
 // TypeError "no default __reduce__ due to non-trivial __cinit__".
 bool add_pickle_refusal(PyTypeObject* type);
