@@ -1,0 +1,633 @@
+// korvane.plugins.analyzer.dorvask: the decision arithmetic of the adaptive
+// orchestrator -- performance degradation and trend, workload change and
+// dominant pattern, memory pressure and fragmentation, adaptation urgency,
+// cooldown, benefit, pool scoring and resource prediction.
+//
+// Every function is stateless.  Histories belong to the caller and are only
+// read; another thread (or a __float__/__eq__ of an entry) may change them
+// while we read, so lists are walked by index with the size re-read at each
+// step, and every object that can run Python code is held by a strong
+// reference while it is in use.
+#include "pyext/pyext.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+using pyext::Param;
+using pyext::Ref;
+
+namespace {
+
+// ------------------------------------------------------------ pure logic
+
+inline double limit01(double x) {
+    // min(max(x, 0.0), 1.0) with Python's argument order (NaN stays NaN).
+    double r = x;
+    if (0.0 > r) r = 0.0;
+    if (1.0 < r) r = 1.0;
+    return r;
+}
+
+inline double min1(double x) { return (1.0 < x) ? 1.0 : x; }
+
+// Truncation toward zero into int32, saturating at both bounds; NaN gives 0
+// (the float-to-int conversion of the shipped platform behaves so).
+inline int32_t saturate_i32(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+double adaptation_urgency(double perf_degradation, double mem_pressure, double frag_ratio, bool workload_changed) {
+    double urgency = limit01(perf_degradation) * 0.4 + limit01(mem_pressure) * 0.3 + limit01(frag_ratio) * 0.15;
+    if (workload_changed) urgency += 0.15;
+    return min1(urgency);
+}
+
+bool skip_adaptation(double last_time, double current_time, double min_interval) {
+    return current_time - last_time < min_interval;
+}
+
+// Tests after the pool-name comparison.
+bool adaptation_beneficial(double score, double confidence, double current_estimate, int32_t trigger_code,
+                           double min_improvement_ratio, double min_confidence) {
+    if (confidence < min_confidence) return false;
+    if (trigger_code == 0) return score > 0.5;
+    if (current_estimate <= 0.0) return score > 0.6;
+    return score > min_improvement_ratio * current_estimate;
+}
+
+double pool_score(double workload_fit, double memory_fit, double thread_fit, double success_rate) {
+    return min1(limit01(workload_fit) * 0.35 + limit01(memory_fit) * 0.3 + limit01(thread_fit) * 0.2 +
+                limit01(success_rate) * 0.15);
+}
+
+bool memory_pressure(double current, double peak, double threshold) {
+    if (peak <= 0.0 || current < 0.0) return false;
+    return current / peak > threshold;
+}
+
+bool fragmentation_exceeds(double ratio, double threshold) {
+    if (ratio < 0.0) return false;
+    return ratio > threshold;
+}
+
+// Least-squares sums over the in-window points, time measured from the
+// first of them.
+struct TrendSums {
+    Py_ssize_t n = 0;
+    double t0 = 0.0;
+    double sum_x = 0.0, sum_y = 0.0, sum_xy = 0.0, sum_xx = 0.0;
+
+    void add(double t, double y) {
+        if (n == 0) t0 = t;
+        double x = t - t0;
+        sum_x += x;
+        sum_y += y;
+        sum_xy += x * y;
+        sum_xx += x * x;
+        ++n;
+    }
+
+    // Slope relative to the mean metric, limited to -1..1.
+    double trend() const {
+        if (n < 3) return 0.0;
+        double nn = static_cast<double>(n);
+        double mean_x = sum_x / nn;
+        double mean_y = sum_y / nn;
+        double denominator = sum_xx - nn * mean_x * mean_x;
+        if (std::fabs(denominator) < 1e-10 || std::fabs(mean_y) < 1e-10) return 0.0;
+        double slope = (sum_xy - nn * mean_x * mean_y) / denominator;
+        double t = slope / mean_y;
+        if (t < -1.0) t = -1.0;
+        if (t > 1.0) t = 1.0;
+        return t;
+    }
+};
+
+// ------------------------------------------------------- reading histories
+
+PyObject* raise_len_none() {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
+
+PyObject* raise_index() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+}
+
+bool raise_need_more(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    return false;
+}
+
+bool raise_too_many() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    return false;
+}
+
+// A plain float or int reads without running Python code.
+inline bool plain_number(PyObject* o) { return PyFloat_CheckExact(o) || PyLong_CheckExact(o); }
+
+// Reads a history entry as a pair of doubles: an exact tuple or list must
+// hold exactly two items; any other object is iterated and must yield
+// exactly two.  Both items are unpacked before either is converted.
+// `entry` must be kept alive by the caller.
+bool unpack_pair(PyObject* entry, double& a, double& b) {
+    Ref first, second;
+    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
+        Py_ssize_t size = Py_SIZE(entry);
+        if (size != 2) return size > 2 ? raise_too_many() : raise_need_more(size);
+        PyObject** items = PySequence_Fast_ITEMS(entry);
+        if (PyFloat_CheckExact(items[0]) && PyFloat_CheckExact(items[1])) {
+            a = PyFloat_AS_DOUBLE(items[0]);
+            b = PyFloat_AS_DOUBLE(items[1]);
+            return true;
+        }
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+    } else {
+        Ref it = Ref::steal(PyObject_GetIter(entry));
+        if (!it) return false;
+        first = Ref::steal(PyIter_Next(it.get()));
+        if (!first) return PyErr_Occurred() ? false : raise_need_more(0);
+        second = Ref::steal(PyIter_Next(it.get()));
+        if (!second) return PyErr_Occurred() ? false : raise_need_more(1);
+        Ref extra = Ref::steal(PyIter_Next(it.get()));
+        if (extra) return raise_too_many();
+        if (PyErr_Occurred()) return false;
+    }
+    return pyext::to_double(first.get(), a) && pyext::to_double(second.get(), b);
+}
+
+// Calls fn(timestamp, value) for every entry of `list`, in order.  The size
+// is re-read at each step, so a list changed meanwhile is read as it stands.
+template <typename Fn>
+bool for_each_pair(PyObject* list, Fn&& fn) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        double t, v;
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+            plain_number(PyTuple_GET_ITEM(entry, 0)) && plain_number(PyTuple_GET_ITEM(entry, 1))) {
+            // Nothing below runs Python code, so the borrowed entry is safe.
+            if (!pyext::to_double(PyTuple_GET_ITEM(entry, 0), t) ||
+                !pyext::to_double(PyTuple_GET_ITEM(entry, 1), v))
+                return false;
+        } else {
+            Ref held = Ref::borrow(entry);
+            if (!unpack_pair(held.get(), t, v)) return false;
+        }
+        fn(t, v);
+    }
+    return true;
+}
+
+// The first item of a history entry as a double (entry[0]).
+bool first_item(PyObject* entry, double& out) {
+    Ref held = Ref::borrow(entry);
+    Ref item;
+    if ((PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) && Py_SIZE(entry) > 0) {
+        item = Ref::borrow(PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 0) : PyList_GET_ITEM(entry, 0));
+    } else {
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!zero) return false;
+        item = Ref::steal(PyObject_GetItem(entry, zero.get()));
+        if (!item) return false;
+    }
+    return pyext::to_double(item.get(), out);
+}
+
+// -------------------------------------------------------- native entries
+//
+// Same parameters and results as the Python functions; -1 (or a null
+// result) with a Python error set on failure.
+
+int c_detect_performance_degradation(PyObject* history, double baseline, double threshold, double window_start) {
+    if (history == Py_None || PyList_GET_SIZE(history) == 0 || baseline <= 0.0) return 0;
+    if (PyList_GET_SIZE(history) < 5) return 0;
+    double total = 0.0;
+    Py_ssize_t count = 0;
+    bool ok = for_each_pair(history, [&](double t, double metric) {
+        if (t >= window_start) {
+            total += metric;
+            ++count;
+        }
+    });
+    if (!ok) return -1;
+    if (count < 5) return 0;
+    double current_avg = total / static_cast<double>(count);
+    double degradation = (baseline - current_avg) / baseline;
+    return degradation > threshold;
+}
+
+bool c_calculate_performance_trend(PyObject* history, double window_start, double& out) {
+    out = 0.0;
+    if (history == Py_None || PyList_GET_SIZE(history) < 3) return true;
+    TrendSums sums;
+    bool ok = for_each_pair(history, [&](double t, double metric) {
+        if (t >= window_start) sums.add(t, metric);
+    });
+    if (!ok) return false;
+    out = sums.trend();
+    return true;
+}
+
+// acc + value with the interpreter's addition, read back as a double.
+bool add_value(double& acc, PyObject* value) {
+    if (PyFloat_CheckExact(value)) {
+        acc += PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    Ref left = Ref::steal(PyFloat_FromDouble(acc));
+    if (!left) return false;
+    Ref sum = Ref::steal(PyNumber_InPlaceAdd(left.get(), value));
+    return sum && pyext::to_double(sum.get(), acc);
+}
+
+PyObject* change_keys[3];  // parallelization_potential, cpu_intensity, memory_intensity
+PyObject* mixed;           // "mixed"
+
+// Sums the three keys over three entries, in entry order and key order.
+bool sum_entries(PyObject* const* entries, double sums[3]) {
+    sums[0] = sums[1] = sums[2] = 0.0;
+    for (int e = 0; e < 3; ++e) {
+        for (int k = 0; k < 3; ++k) {
+            PyObject* v = PyDict_GetItemWithError(entries[e], change_keys[k]);
+            if (!v) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, change_keys[k]);
+                return false;
+            }
+            Ref held = Ref::borrow(v);
+            if (!add_value(sums[k], held.get())) return false;
+        }
+    }
+    return true;
+}
+
+PyObject* no_change() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
+
+PyObject* c_detect_workload_characteristics_change(PyObject* history, double change_threshold) {
+    if (history == Py_None) return raise_len_none();
+    Py_ssize_t n = PyList_GET_SIZE(history);
+    if (n < 6) return no_change();
+    Ref entries[6];
+    for (Py_ssize_t j = 0; j < 6; ++j) {
+        Py_ssize_t i = n - 6 + j;
+        if (i >= PyList_GET_SIZE(history)) return raise_index();
+        PyObject* entry = PyList_GET_ITEM(history, i);
+        if (entry == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+            return nullptr;
+        }
+        if (!PyDict_CheckExact(entry)) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(entry)->tp_name);
+            return nullptr;
+        }
+        entries[j] = Ref::borrow(entry);
+        for (PyObject* key : change_keys) {
+            int has = PyDict_Contains(entry, key);
+            if (has < 0) return nullptr;
+            if (!has) return no_change();
+        }
+    }
+    PyObject* older[3] = {entries[0].get(), entries[1].get(), entries[2].get()};
+    PyObject* recent[3] = {entries[3].get(), entries[4].get(), entries[5].get()};
+    double r[3], o[3];
+    if (!sum_entries(recent, r) || !sum_entries(older, o)) return nullptr;
+    double change[3];
+    bool changed = false;
+    for (int k = 0; k < 3; ++k) {
+        change[k] = std::fabs((r[k] - o[k]) * 0.3333333333333333);
+        if (change[k] > change_threshold) changed = true;
+    }
+    return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
+}
+
+PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
+    if (patterns == Py_None) return raise_len_none();
+    Py_ssize_t n = PyList_GET_SIZE(patterns);
+    PyObject* dominant = mixed;
+    if (n == 0) return Py_NewRef(dominant);
+    int64_t start = static_cast<int64_t>(n) - window_size;
+    if (start < 0) start = 0;
+    if (start >= n) return Py_NewRef(dominant);
+    // name -> slot in `counts`; the dict keeps the names alive and the
+    // slots keep the order of first appearance.
+    Ref index = Ref::steal(PyDict_New());
+    if (!index) return nullptr;
+    std::vector<PyObject*> names;
+    std::vector<Py_ssize_t> counts;
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < n; ++i) {
+        if (i >= PyList_GET_SIZE(patterns)) return raise_index();
+        PyObject* p = PyList_GET_ITEM(patterns, i);
+        if (p != Py_None && !PyUnicode_CheckExact(p)) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(p)->tp_name);
+            return nullptr;
+        }
+        PyObject* slot = PyDict_GetItemWithError(index.get(), p);
+        if (slot) {
+            ++counts[PyLong_AsSsize_t(slot)];
+            continue;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref s = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(counts.size())));
+        if (!s || PyDict_SetItem(index.get(), p, s.get()) < 0) return nullptr;
+        names.push_back(p);
+        counts.push_back(1);
+    }
+    Py_ssize_t max_count = 0;
+    for (size_t k = 0; k < counts.size(); ++k) {
+        if (counts[k] > max_count) {
+            max_count = counts[k];
+            dominant = names[k];
+        }
+    }
+    return Py_NewRef(dominant);
+}
+
+PyObject* c_predict_resource_requirements(PyObject* history, double horizon) {
+    if (history == Py_None) return raise_len_none();
+    Py_ssize_t n = PyList_GET_SIZE(history);
+    if (n < 10) return Py_BuildValue("(iid)", 0, 0, 0.0);
+    double first_ts, last_ts;
+    if (!first_item(PyList_GET_ITEM(history, 0), first_ts)) return nullptr;
+    Py_ssize_t size = PyList_GET_SIZE(history);
+    if (size == 0) return raise_index();
+    if (!first_item(PyList_GET_ITEM(history, size - 1), last_ts)) return nullptr;
+    double duration = last_ts - first_ts;
+    if (duration <= 0.0) return Py_BuildValue("(iid)", 0, 0, 0.0);
+    double total_size = 0.0;
+    if (!for_each_pair(history, [&](double, double sz) { total_size += sz; })) return nullptr;
+    double nn = static_cast<double>(n);
+    double per_second = nn / duration;
+    int32_t allocations = saturate_i32(per_second * horizon);
+    double avg_size = total_size / nn;
+    int32_t bytes = saturate_i32(avg_size * static_cast<double>(allocations));
+    double confidence = n >= 100 ? 0.8 : nn * 0.008;
+    return Py_BuildValue("(iid)", static_cast<int>(allocations), static_cast<int>(bytes), confidence);
+}
+
+// ------------------------------------------------------- Python functions
+//
+// Numbers are converted in parameter order first; the exact-type checks of
+// list and str parameters follow.
+
+bool check_list(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyList_Type, name, true); }
+bool check_str(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyUnicode_Type, name, true); }
+
+template <size_t N>
+bool doubles(PyObject* const* argv, const int (&pos)[N], double (&out)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (!pyext::to_double(argv[pos[i]], out[i])) return false;
+    return true;
+}
+
+PyObject* py_detect_performance_degradation(PyObject*, PyObject* const* argv) {
+    double d[3];
+    if (!doubles(argv, {1, 2, 3}, d) || !check_list(argv[0], "performance_history")) return nullptr;
+    int r = c_detect_performance_degradation(argv[0], d[0], d[1], d[2]);
+    return r < 0 ? nullptr : pyext::from_bool(r);
+}
+
+PyObject* py_calculate_performance_trend(PyObject*, PyObject* const* argv) {
+    double window_start, trend;
+    if (!pyext::to_double(argv[1], window_start) || !check_list(argv[0], "performance_history")) return nullptr;
+    if (!c_calculate_performance_trend(argv[0], window_start, trend)) return nullptr;
+    return pyext::from_double(trend);
+}
+
+PyObject* py_detect_workload_characteristics_change(PyObject*, PyObject* const* argv) {
+    double threshold;
+    if (!pyext::to_double(argv[1], threshold) || !check_list(argv[0], "pattern_history")) return nullptr;
+    return c_detect_workload_characteristics_change(argv[0], threshold);
+}
+
+PyObject* py_detect_dominant_pattern(PyObject*, PyObject* const* argv) {
+    int32_t window;
+    if (!pyext::to_i32(argv[1], window) || !check_list(argv[0], "patterns")) return nullptr;
+    return c_detect_dominant_pattern(argv[0], window);
+}
+
+PyObject* py_is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
+    double d[3], ratio, min_conf;
+    int32_t trigger;
+    if (!doubles(argv, {2, 3, 4}, d) || !pyext::to_i32(argv[5], trigger) || !pyext::to_double(argv[6], ratio) ||
+        !pyext::to_double(argv[7], min_conf) || !check_str(argv[0], "current_pool") ||
+        !check_str(argv[1], "recommended_pool"))
+        return nullptr;
+    PyObject *cur = argv[0], *rec = argv[1];
+    bool same = cur == rec || (cur != Py_None && rec != Py_None && PyUnicode_Compare(cur, rec) == 0);
+    if (same) Py_RETURN_FALSE;
+    return pyext::from_bool(adaptation_beneficial(d[0], d[1], d[2], trigger, ratio, min_conf));
+}
+
+PyObject* py_should_skip_adaptation(PyObject*, PyObject* const* argv) {
+    double d[3];
+    if (!doubles(argv, {0, 1, 2}, d)) return nullptr;
+    return pyext::from_bool(skip_adaptation(d[0], d[1], d[2]));
+}
+
+PyObject* py_detect_memory_pressure(PyObject*, PyObject* const* argv) {
+    double d[3];
+    if (!doubles(argv, {0, 1, 2}, d)) return nullptr;
+    return pyext::from_bool(memory_pressure(d[0], d[1], d[2]));
+}
+
+PyObject* py_detect_fragmentation_threshold(PyObject*, PyObject* const* argv) {
+    double d[2];
+    if (!doubles(argv, {0, 1}, d)) return nullptr;
+    return pyext::from_bool(fragmentation_exceeds(d[0], d[1]));
+}
+
+PyObject* py_calculate_adaptation_urgency(PyObject*, PyObject* const* argv) {
+    double d[3];
+    bool changed;
+    if (!doubles(argv, {0, 1, 2}, d) || !pyext::to_bool(argv[3], changed)) return nullptr;
+    return pyext::from_double(adaptation_urgency(d[0], d[1], d[2], changed));
+}
+
+PyObject* py_score_pool_recommendation(PyObject*, PyObject* const* argv) {
+    double d[4];
+    if (!doubles(argv, {0, 1, 2, 3}, d)) return nullptr;
+    return pyext::from_double(pool_score(d[0], d[1], d[2], d[3]));
+}
+
+PyObject* py_predict_resource_requirements(PyObject*, PyObject* const* argv) {
+    double horizon;
+    if (!pyext::to_double(argv[1], horizon) || !check_list(argv[0], "allocation_history")) return nullptr;
+    return c_predict_resource_requirements(argv[0], horizon);
+}
+
+// ------------------------------------------------------------------ docs
+
+constexpr char kModuleDoc[] =
+    "Orchestrator adaptation kernels.\n"
+    "\n"
+    "Fast decision arithmetic for dynamic pool switching and adaptation\n"
+    "decision making:\n"
+    "- performance degradation detection\n"
+    "- workload change detection\n"
+    "- adaptation benefit scoring\n"
+    "- memory pressure evaluation\n";
+
+constexpr char kDegradationDoc[] =
+    "Detect if performance has degraded significantly.\n"
+    "\n"
+    "Args:\n"
+    "    performance_history: List of (timestamp, metric) pairs\n"
+    "    baseline_performance: Baseline performance metric\n"
+    "    threshold: Degradation threshold (e.g., 0.15 for 15%)\n"
+    "    window_start_time: Start of the time window (inclusive)\n"
+    "\n"
+    "Returns:\n"
+    "    True if the recent average fell below the baseline by more than threshold\n";
+
+constexpr char kTrendDoc[] =
+    "Calculate performance trend over a time window.\n"
+    "\n"
+    "Args:\n"
+    "    performance_history: List of (timestamp, metric) pairs\n"
+    "    window_start_time: Start of the time window (inclusive)\n"
+    "\n"
+    "Returns:\n"
+    "    Trend coefficient (-1.0 to 1.0, negative = declining)\n";
+
+constexpr char kChangeDoc[] =
+    "Detect significant changes in workload characteristics.\n"
+    "\n"
+    "Compares the mean parallelization_potential, cpu_intensity and\n"
+    "memory_intensity of the last three entries with the three before them.\n"
+    "\n"
+    "Returns:\n"
+    "    (changed, parallel_change, cpu_change, memory_change)\n";
+
+constexpr char kDominantDoc[] =
+    "Detect the dominant pattern in a list of pattern names.\n"
+    "\n"
+    "Counts the last window_size names; ties go to the name seen first.\n"
+    "Returns \"mixed\" when the window is empty.\n";
+
+constexpr char kBeneficialDoc[] =
+    "Determine if pool adaptation would be beneficial.\n"
+    "\n"
+    "Returns:\n"
+    "    True if switching to recommended_pool is worth it\n";
+
+constexpr char kSkipDoc[] =
+    "Check if adaptation should be skipped due to timing.\n"
+    "\n"
+    "Returns:\n"
+    "    True if less than min_interval has elapsed since the last adaptation\n";
+
+constexpr char kPressureDoc[] =
+    "Detect memory pressure conditions.\n"
+    "\n"
+    "Returns:\n"
+    "    True if current_usage / peak_usage exceeds pressure_threshold\n";
+
+constexpr char kFragmentationDoc[] =
+    "Check if fragmentation exceeds threshold.\n"
+    "\n"
+    "Returns:\n"
+    "    True if fragmentation_ratio is above threshold (a negative ratio never is)\n";
+
+constexpr char kUrgencyDoc[] =
+    "Calculate urgency score for adaptation.\n"
+    "\n"
+    "Returns:\n"
+    "    Urgency from 0.0 to 1.0\n";
+
+constexpr char kPoolScoreDoc[] =
+    "Score a pool recommendation based on multiple factors.\n"
+    "\n"
+    "Returns:\n"
+    "    Score from 0.0 to 1.0\n";
+
+constexpr char kPredictDoc[] =
+    "Predict future resource requirements based on allocation history.\n"
+    "\n"
+    "Args:\n"
+    "    allocation_history: List of (timestamp, size) pairs\n"
+    "    prediction_horizon_seconds: How far ahead to predict\n"
+    "\n"
+    "Returns:\n"
+    "    (predicted_allocations, predicted_bytes, confidence)\n";
+
+// ------------------------------------------------------------------ module
+
+bool add_functions(PyObject* m) {
+    Ref t03 = Ref::steal(PyFloat_FromDouble(0.3));
+    Ref t08 = Ref::steal(PyFloat_FromDouble(0.8));
+    Ref r11 = Ref::steal(PyFloat_FromDouble(1.1));
+    Ref c06 = Ref::steal(PyFloat_FromDouble(0.6));
+    Ref five = Ref::steal(PyLong_FromLong(5));
+    if (!t03 || !t08 || !r11 || !c06 || !five) return false;
+    auto req = [](const char* name) { return Param::req(name); };
+    return pyext::add_function(
+               m, {.name = "detect_performance_degradation", .impl = py_detect_performance_degradation,
+                   .params = {req("performance_history"), req("baseline_performance"), req("threshold"),
+                              req("window_start_time")},
+                   .doc = kDegradationDoc}) &&
+           pyext::add_function(m, {.name = "calculate_performance_trend", .impl = py_calculate_performance_trend,
+                                   .params = {req("performance_history"), req("window_start_time")},
+                                   .doc = kTrendDoc}) &&
+           pyext::add_function(m, {.name = "detect_workload_characteristics_change",
+                                   .impl = py_detect_workload_characteristics_change,
+                                   .params = {req("pattern_history"), Param::opt("change_threshold", t03.get())},
+                                   .doc = kChangeDoc}) &&
+           pyext::add_function(m, {.name = "detect_dominant_pattern", .impl = py_detect_dominant_pattern,
+                                   .params = {req("patterns"), Param::opt("window_size", five.get())},
+                                   .doc = kDominantDoc}) &&
+           pyext::add_function(
+               m, {.name = "is_adaptation_beneficial", .impl = py_is_adaptation_beneficial,
+                   .params = {req("current_pool"), req("recommended_pool"), req("recommendation_score"),
+                              req("recommendation_confidence"), req("current_performance_estimate"),
+                              req("trigger_code"), Param::opt("min_improvement_ratio", r11.get()),
+                              Param::opt("min_confidence", c06.get())},
+                   .doc = kBeneficialDoc}) &&
+           pyext::add_function(m, {.name = "should_skip_adaptation", .impl = py_should_skip_adaptation,
+                                   .params = {req("last_adaptation_time"), req("current_time"), req("min_interval")},
+                                   .doc = kSkipDoc}) &&
+           pyext::add_function(m, {.name = "detect_memory_pressure", .impl = py_detect_memory_pressure,
+                                   .params = {req("current_usage"), req("peak_usage"),
+                                              Param::opt("pressure_threshold", t08.get())},
+                                   .doc = kPressureDoc}) &&
+           pyext::add_function(m, {.name = "detect_fragmentation_threshold",
+                                   .impl = py_detect_fragmentation_threshold,
+                                   .params = {req("fragmentation_ratio"), Param::opt("threshold", t03.get())},
+                                   .doc = kFragmentationDoc}) &&
+           pyext::add_function(m, {.name = "calculate_adaptation_urgency", .impl = py_calculate_adaptation_urgency,
+                                   .params = {req("performance_degradation"), req("memory_pressure"),
+                                              req("fragmentation_ratio"), req("workload_changed")},
+                                   .doc = kUrgencyDoc}) &&
+           pyext::add_function(m, {.name = "score_pool_recommendation", .impl = py_score_pool_recommendation,
+                                   .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"),
+                                              req("historical_success_rate")},
+                                   .doc = kPoolScoreDoc}) &&
+           pyext::add_function(m, {.name = "predict_resource_requirements",
+                                   .impl = py_predict_resource_requirements,
+                                   .params = {req("allocation_history"), req("prediction_horizon_seconds")},
+                                   .doc = kPredictDoc});
+}
+
+int exec_dorvask(PyObject* m) {
+    change_keys[0] = PYEXT_STR("parallelization_potential");
+    change_keys[1] = PYEXT_STR("cpu_intensity");
+    change_keys[2] = PYEXT_STR("memory_intensity");
+    mixed = PYEXT_STR("mixed");
+    if (!change_keys[0] || !change_keys[1] || !change_keys[2] || !mixed) return -1;
+    Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
+    if (!doc || !pyext::set_global("__doc__", doc.get())) return -1;
+    if (!add_functions(m)) return -1;
+    if (!pyext::bind_logger()) return -1;
+    if (!pyext::log("info", "Korvane Dorvask Cython module loaded - IP protected")) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+PYEXT_MODULE(dorvask, "korvane.plugins.analyzer.dorvask", exec_dorvask)
