@@ -70,6 +70,22 @@ inline bool to_i32(PyObject* o, int32_t& out) {
     return true;
 }
 
+// Signed 32-bit for parameters declared with the fixed-width type: the
+// same conversion, OverflowError "value too large to convert to int32_t".
+inline bool to_int32_t(PyObject* o, int32_t& out) {
+    Ref i = as_int(o);
+    if (!i) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
+        return false;
+    }
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
 // Unsigned 32-bit: "can't convert negative value to uint32_t",
 // "value too large to convert to uint32_t".
 inline bool to_u32(PyObject* o, uint32_t& out) {
