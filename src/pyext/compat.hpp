@@ -37,6 +37,18 @@ inline int get_optional_attr(PyObject* o, PyObject* name, PyObject** result) {
 #endif
 }
 
+// Makes the canonical (kind + data) form of a str available before
+// PyUnicode_KIND / PyUnicode_DATA are used: 0, or -1 with an error set.
+// From 3.12 on every str is canonical and this is a no-op.
+inline int unicode_ready(PyObject* s) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)s;
+    return 0;
+#else
+    return PyUnicode_READY(s);
+#endif
+}
+
 inline int64_t interpreter_id() {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
