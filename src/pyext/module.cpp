@@ -173,4 +173,91 @@ bool bind_logger() {
     return logger && set_global("logger", logger.get());
 }
 
+namespace {
+
+// logging.Logger and the functions its instances log through, as they were
+// when first needed; a later replacement of either on the class makes
+// log_enabled answer 1.
+struct LoggerClass {
+    PyTypeObject* type = nullptr;
+    PyObject* is_enabled_for = nullptr;
+    PyObject* methods[5] = {};  // debug, info, warning, error, critical
+    bool tried = false;
+};
+LoggerClass g_logger_class;
+
+int level_slot(int level) {
+    switch (level) {
+        case 10: return 0;
+        case 20: return 1;
+        case 30: return 2;
+        case 40: return 3;
+        case 50: return 4;
+        default: return -1;
+    }
+}
+
+bool load_logger_class() {
+    LoggerClass& c = g_logger_class;
+    if (c.tried) return c.type != nullptr;
+    c.tried = true;
+    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+    Ref cls = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "Logger")) : Ref();
+    if (!cls || !PyType_Check(cls.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls.get());
+    static const char* const names[5] = {"debug", "info", "warning", "error", "critical"};
+    PyObject* ief = _PyType_Lookup(t, PYEXT_STR("isEnabledFor"));
+    if (!ief || !PyFunction_Check(ief)) return false;
+    for (int i = 0; i < 5; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
+        PyObject* f = name ? _PyType_Lookup(t, name.get()) : nullptr;
+        if (!f || !PyFunction_Check(f)) {
+            PyErr_Clear();
+            return false;
+        }
+        c.methods[i] = Py_NewRef(f);  // kept for the life of the process
+    }
+    c.is_enabled_for = Py_NewRef(ief);
+    c.type = reinterpret_cast<PyTypeObject*>(cls.release());
+    return true;
+}
+
+}  // namespace
+
+int log_enabled(const char* method, int level) {
+    int slot = level_slot(level);
+    if (slot < 0 || !load_logger_class()) return 1;
+    Ref logger = global(PYEXT_STR("logger"));
+    if (!logger) return -1;
+    LoggerClass& c = g_logger_class;
+    PyObject* lg = logger.get();
+    if (!Py_IS_TYPE(lg, c.type)) return 1;
+    Ref name = Ref::steal(PyUnicode_InternFromString(method));
+    if (!name) return -1;
+    if (_PyType_Lookup(c.type, name.get()) != c.methods[slot] ||
+        _PyType_Lookup(c.type, PYEXT_STR("isEnabledFor")) != c.is_enabled_for ||
+        _PyType_Lookup(c.type, PYEXT_STR("disabled")) || _PyType_Lookup(c.type, PYEXT_STR("_cache")))
+        return 1;
+    PyObject** dictptr = _PyObject_GetDictPtr(lg);
+    PyObject* dict = dictptr ? *dictptr : nullptr;
+    if (!dict) return 1;
+    // Instance attributes that would shadow the class's functions.
+    if (PyDict_GetItemWithError(dict, name.get()) || PyDict_GetItemWithError(dict, PYEXT_STR("isEnabledFor")))
+        return 1;
+    if (PyErr_Occurred()) return -1;
+    PyObject* disabled = PyDict_GetItemWithError(dict, PYEXT_STR("disabled"));
+    if (disabled == Py_True) return 0;
+    if (disabled != Py_False) return PyErr_Occurred() ? -1 : 1;
+    PyObject* cache = PyDict_GetItemWithError(dict, PYEXT_STR("_cache"));
+    if (!cache || !PyDict_CheckExact(cache)) return PyErr_Occurred() ? -1 : 1;
+    Ref key = Ref::steal(PyLong_FromLong(level));
+    if (!key) return -1;
+    PyObject* cached = PyDict_GetItemWithError(cache, key.get());
+    if (cached == Py_False) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
 }  // namespace pyext
