@@ -390,9 +390,9 @@ PyObject* py_init_buckets(PyObject* self, PyObject* const*) {
     int64_t total = ranges[0].count + ranges[1].count;
     if (total > PY_SSIZE_T_MAX / static_cast<int64_t>(sizeof(Bucket))) return PyErr_NoMemory();
     PyObject* dict = a->bucketed_free_lists;
-    if (!dict || !PyDict_CheckExact(dict)) {
-        // Only after the collector has cleared the instance.
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object does not support item assignment");
+    if (!PyDict_CheckExact(dict)) {
+        // Only after the collector has cleared the instance (None).
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(dict)->tp_name);
         return nullptr;
     }
     // All new lists first: creating them may run the collector, and the
@@ -404,7 +404,6 @@ PyObject* py_init_buckets(PyObject* self, PyObject* const*) {
         if (!l) return nullptr;
         PyList_SET_ITEM(lists.get(), i, l);
     }
-    Ref dict_ref = Ref::borrow(dict);
     bool ok = true;
     Py_ssize_t i = 0;
     for (const Range& r : ranges) {
@@ -448,7 +447,7 @@ PyObject* py_add_to_bucket(PyObject* self, PyObject* const* argv) {
     if (bucket_size <= 0 || bucket_size != size) Py_RETURN_FALSE;
     Ref item = Ref::steal(offset_object(argv[1], offset));
     if (!item) return nullptr;
-    pyext::WithLock guard(a->lock);
+    pyext::DirectWithLock guard(a->lock);
     if (!guard) return nullptr;
     bool stored = false;
     if (const Bucket* b = find_bucket(a, bucket_size)) {
@@ -465,7 +464,7 @@ PyObject* py_remove_from_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::WithLock guard(a->lock);
+    pyext::DirectWithLock guard(a->lock);
     if (!guard) return nullptr;
     Ref result = pyext::none();
     const Bucket* b = find_bucket(a, bucket_size);
@@ -497,7 +496,7 @@ PyObject* py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::WithLock guard(a->lock);
+    pyext::DirectWithLock guard(a->lock);
     if (!guard) return nullptr;
     Ref found;
     const Bucket* b = bucket_lower(a, bucket_size);
@@ -689,7 +688,7 @@ PyObject* py_record_allocation(PyObject* self, PyObject* const* argv) {
     if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], padding) || !pyext::to_bool(argv[2], is_bucketed))
         return nullptr;
     StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
+    pyext::DirectWithLock guard(c->lock);
     if (!guard) return nullptr;
     record_allocation(c, size, padding, is_bucketed);
     if (!guard.exit()) return nullptr;
@@ -698,7 +697,7 @@ PyObject* py_record_allocation(PyObject* self, PyObject* const* argv) {
 
 PyObject* py_record_deallocation(PyObject* self, PyObject* const*) {
     StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
+    pyext::DirectWithLock guard(c->lock);
     if (!guard) return nullptr;
     record_deallocation(c);
     if (!guard.exit()) return nullptr;
@@ -707,7 +706,7 @@ PyObject* py_record_deallocation(PyObject* self, PyObject* const*) {
 
 PyObject* py_reset_stats(PyObject* self, PyObject* const*) {
     StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
+    pyext::DirectWithLock guard(c->lock);
     if (!guard) return nullptr;
     c->stats = {};
     if (!guard.exit()) return nullptr;
@@ -735,7 +734,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
     FastAllocStats s;
     {
         // One snapshot of all five counters, so the report is consistent.
-        pyext::WithLock guard(c->lock);
+        pyext::DirectWithLock guard(c->lock);
         if (!guard) return nullptr;
         s = c->stats;
         if (!guard.exit()) return nullptr;
@@ -809,8 +808,18 @@ PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
     return PyLong_FromLongLong(get_bucket_size(size, step));
 }
 
-inline bool is_operation(PyObject* op, PyObject* name) {
-    return op == name || (op != Py_None && PyUnicode_Compare(op, name) == 0);
+enum class BitmapOp { is_set, set, clear, find_first, unknown };
+
+// The operation named by `op` (a str or None).  Names written as literals
+// are interned, so the identity pass usually decides.
+BitmapOp bitmap_op(PyObject* op) {
+    PyObject* const names[4] = {PYEXT_STR("is_set"), PYEXT_STR("set"), PYEXT_STR("clear"), PYEXT_STR("find_first")};
+    for (int i = 0; i < 4; ++i)
+        if (op == names[i]) return static_cast<BitmapOp>(i);
+    if (op != Py_None)
+        for (int i = 0; i < 4; ++i)
+            if (PyUnicode_Compare(op, names[i]) == 0) return static_cast<BitmapOp>(i);
+    return BitmapOp::unknown;
 }
 
 PyObject* fast_bitmap_operations(PyObject*, PyObject* const* argv) {
@@ -819,10 +828,13 @@ PyObject* fast_bitmap_operations(PyObject*, PyObject* const* argv) {
     if (!pyext::to_u64(argv[0], bitmap) || !pyext::to_i32(argv[1], index)) return nullptr;
     PyObject* op = argv[2];
     if (!pyext::check_arg_type(op, &PyUnicode_Type, "operation", true)) return nullptr;
-    if (is_operation(op, PYEXT_STR("is_set"))) return pyext::from_bool(bitmap_is_set(bitmap, index));
-    if (is_operation(op, PYEXT_STR("set"))) return pyext::from_u64(bitmap_set(bitmap, index));
-    if (is_operation(op, PYEXT_STR("clear"))) return pyext::from_u64(bitmap_clear(bitmap, index));
-    if (is_operation(op, PYEXT_STR("find_first"))) return PyLong_FromLong(bitmap_find_first_set(bitmap));
+    switch (bitmap_op(op)) {
+        case BitmapOp::is_set: return pyext::from_bool(bitmap_is_set(bitmap, index));
+        case BitmapOp::set: return pyext::from_u64(bitmap_set(bitmap, index));
+        case BitmapOp::clear: return pyext::from_u64(bitmap_clear(bitmap, index));
+        case BitmapOp::find_first: return PyLong_FromLong(bitmap_find_first_set(bitmap));
+        case BitmapOp::unknown: break;
+    }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
     return nullptr;
 }
