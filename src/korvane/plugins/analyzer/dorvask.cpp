@@ -74,14 +74,39 @@ bool fragmentation_exceeds(double ratio, double threshold) {
     return ratio > threshold;
 }
 
+// Accumulators over the (timestamp, value) pairs of a history, fed in list
+// order through add().
+
+// Sum and count of the in-window metrics.
+struct WindowMean {
+    double window_start;
+    double total = 0.0;
+    Py_ssize_t count = 0;
+
+    void add(double t, double metric) {
+        if (t >= window_start) {
+            total += metric;
+            ++count;
+        }
+    }
+};
+
+// Sum of the values.
+struct ValueSum {
+    double total = 0.0;
+    void add(double, double v) { total += v; }
+};
+
 // Least-squares sums over the in-window points, time measured from the
 // first of them.
 struct TrendSums {
+    double window_start;
     Py_ssize_t n = 0;
     double t0 = 0.0;
     double sum_x = 0.0, sum_y = 0.0, sum_xy = 0.0, sum_xx = 0.0;
 
     void add(double t, double y) {
+        if (!(t >= window_start)) return;
         if (n == 0) t0 = t;
         double x = t - t0;
         sum_x += x;
@@ -163,26 +188,44 @@ bool unpack_pair(PyObject* entry, double& a, double& b) {
     return pyext::to_double(first.get(), a) && pyext::to_double(second.get(), b);
 }
 
-// Calls fn(timestamp, value) for every entry of `list`, in order.  The size
-// is re-read at each step, so a list changed meanwhile is read as it stands.
-template <typename Fn>
-bool for_each_pair(PyObject* list, Fn&& fn) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+// Feeds the run of entries from `i` on that are tuples of two floats -- the
+// common case -- and returns where the run ends.  Kept free of calls so the
+// sums stay in registers.
+template <typename Acc>
+__attribute__((noinline)) Py_ssize_t accumulate_float_run(PyObject* list, Py_ssize_t i, Acc& out) {
+    Acc acc = out;
+    for (; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) break;
+        PyObject* a = PyTuple_GET_ITEM(entry, 0);
+        PyObject* b = PyTuple_GET_ITEM(entry, 1);
+        if (!PyFloat_CheckExact(a) || !PyFloat_CheckExact(b)) break;
+        acc.add(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b));
+    }
+    out = acc;
+    return i;
+}
+
+// Feeds every entry of `list`, in order, to the accumulator.  The size is
+// re-read at each step, so a list changed meanwhile is read as it stands.
+template <typename Acc>
+bool accumulate_pairs(PyObject* list, Acc& acc) {
+    for (Py_ssize_t i = 0;; ++i) {
+        i = accumulate_float_run(list, i, acc);
+        if (i >= PyList_GET_SIZE(list)) return true;
         PyObject* entry = PyList_GET_ITEM(list, i);
         double t, v;
-        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
-            plain_number(PyTuple_GET_ITEM(entry, 0)) && plain_number(PyTuple_GET_ITEM(entry, 1))) {
-            // Nothing below runs Python code, so the borrowed entry is safe.
-            if (!pyext::to_double(PyTuple_GET_ITEM(entry, 0), t) ||
-                !pyext::to_double(PyTuple_GET_ITEM(entry, 1), v))
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && plain_number(PyTuple_GET_ITEM(entry, 0)) &&
+            plain_number(PyTuple_GET_ITEM(entry, 1))) {
+            // Reading these runs no Python code, so borrowing is safe.
+            if (!pyext::to_double(PyTuple_GET_ITEM(entry, 0), t) || !pyext::to_double(PyTuple_GET_ITEM(entry, 1), v))
                 return false;
         } else {
             Ref held = Ref::borrow(entry);
             if (!unpack_pair(held.get(), t, v)) return false;
         }
-        fn(t, v);
+        acc.add(t, v);
     }
-    return true;
 }
 
 // The first item of a history entry as a double (entry[0]).
@@ -208,17 +251,10 @@ bool first_item(PyObject* entry, double& out) {
 int c_detect_performance_degradation(PyObject* history, double baseline, double threshold, double window_start) {
     if (history == Py_None || PyList_GET_SIZE(history) == 0 || baseline <= 0.0) return 0;
     if (PyList_GET_SIZE(history) < 5) return 0;
-    double total = 0.0;
-    Py_ssize_t count = 0;
-    bool ok = for_each_pair(history, [&](double t, double metric) {
-        if (t >= window_start) {
-            total += metric;
-            ++count;
-        }
-    });
-    if (!ok) return -1;
-    if (count < 5) return 0;
-    double current_avg = total / static_cast<double>(count);
+    WindowMean mean{window_start};
+    if (!accumulate_pairs(history, mean)) return -1;
+    if (mean.count < 5) return 0;
+    double current_avg = mean.total / static_cast<double>(mean.count);
     double degradation = (baseline - current_avg) / baseline;
     return degradation > threshold;
 }
@@ -226,11 +262,8 @@ int c_detect_performance_degradation(PyObject* history, double baseline, double 
 bool c_calculate_performance_trend(PyObject* history, double window_start, double& out) {
     out = 0.0;
     if (history == Py_None || PyList_GET_SIZE(history) < 3) return true;
-    TrendSums sums;
-    bool ok = for_each_pair(history, [&](double t, double metric) {
-        if (t >= window_start) sums.add(t, metric);
-    });
-    if (!ok) return false;
+    TrendSums sums{window_start};
+    if (!accumulate_pairs(history, sums)) return false;
     out = sums.trend();
     return true;
 }
@@ -250,30 +283,42 @@ bool add_value(double& acc, PyObject* value) {
 PyObject* change_keys[3];  // parallelization_potential, cpu_intensity, memory_intensity
 PyObject* mixed;           // "mixed"
 
-// Sums the three keys over three entries, in entry order and key order.
-bool sum_entries(PyObject* const* entries, double sums[3]) {
+// Sums each key's values over three entries, in entry order and key order.
+bool sum_values(const Ref (*values)[3], double sums[3]) {
     sums[0] = sums[1] = sums[2] = 0.0;
-    for (int e = 0; e < 3; ++e) {
-        for (int k = 0; k < 3; ++k) {
-            PyObject* v = PyDict_GetItemWithError(entries[e], change_keys[k]);
-            if (!v) {
-                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, change_keys[k]);
-                return false;
-            }
-            Ref held = Ref::borrow(v);
-            if (!add_value(sums[k], held.get())) return false;
-        }
-    }
+    for (int e = 0; e < 3; ++e)
+        for (int k = 0; k < 3; ++k)
+            if (!add_value(sums[k], values[e][k].get())) return false;
     return true;
 }
 
-PyObject* no_change() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
+// (flag, a, b, c) and (i, j, x) result tuples.
+PyObject* change_tuple(bool changed, double a, double b, double c) {
+    PyObject* t = PyTuple_New(4);
+    if (!t) return nullptr;
+    PyTuple_SET_ITEM(t, 0, pyext::from_bool(changed));
+    PyObject* items[3] = {PyFloat_FromDouble(a), PyFloat_FromDouble(b), PyFloat_FromDouble(c)};
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(t, k + 1, items[k]);
+    if (!items[0] || !items[1] || !items[2]) Py_CLEAR(t);
+    return t;
+}
+
+PyObject* prediction_tuple(int32_t allocations, int32_t bytes, double confidence) {
+    PyObject* t = PyTuple_New(3);
+    if (!t) return nullptr;
+    PyObject* items[3] = {PyLong_FromLong(allocations), PyLong_FromLong(bytes), PyFloat_FromDouble(confidence)};
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(t, k, items[k]);
+    if (!items[0] || !items[1] || !items[2]) Py_CLEAR(t);
+    return t;
+}
+
+PyObject* no_change() { return change_tuple(false, 0.0, 0.0, 0.0); }
 
 PyObject* c_detect_workload_characteristics_change(PyObject* history, double change_threshold) {
     if (history == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 6) return no_change();
-    Ref entries[6];
+    Ref values[6][3];
     for (Py_ssize_t j = 0; j < 6; ++j) {
         Py_ssize_t i = n - 6 + j;
         if (i >= PyList_GET_SIZE(history)) return raise_index();
@@ -286,60 +331,89 @@ PyObject* c_detect_workload_characteristics_change(PyObject* history, double cha
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(entry)->tp_name);
             return nullptr;
         }
-        entries[j] = Ref::borrow(entry);
-        for (PyObject* key : change_keys) {
-            int has = PyDict_Contains(entry, key);
-            if (has < 0) return nullptr;
-            if (!has) return no_change();
+        // A key lookup can run a colliding key's __eq__, so the values
+        // are taken (and held) as the keys are tested.
+        Ref held = Ref::borrow(entry);
+        for (int k = 0; k < 3; ++k) {
+            PyObject* v = PyDict_GetItemWithError(entry, change_keys[k]);
+            if (!v) return PyErr_Occurred() ? nullptr : no_change();
+            values[j][k] = Ref::borrow(v);
         }
     }
-    PyObject* older[3] = {entries[0].get(), entries[1].get(), entries[2].get()};
-    PyObject* recent[3] = {entries[3].get(), entries[4].get(), entries[5].get()};
     double r[3], o[3];
-    if (!sum_entries(recent, r) || !sum_entries(older, o)) return nullptr;
+    if (!sum_values(values + 3, r) || !sum_values(values, o)) return nullptr;
     double change[3];
     bool changed = false;
     for (int k = 0; k < 3; ++k) {
         change[k] = std::fabs((r[k] - o[k]) * 0.3333333333333333);
         if (change[k] > change_threshold) changed = true;
     }
-    return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
+    return change_tuple(changed, change[0], change[1], change[2]);
+}
+
+// Pattern names are exact str or None, so comparing them runs no Python code.
+inline bool same_name(PyObject* a, PyObject* b) {
+    return a == b || (a != Py_None && b != Py_None && PyUnicode_Compare(a, b) == 0);
 }
 
 PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
     if (patterns == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(patterns);
-    PyObject* dominant = mixed;
-    if (n == 0) return Py_NewRef(dominant);
-    int64_t start = static_cast<int64_t>(n) - window_size;
-    if (start < 0) start = 0;
-    if (start >= n) return Py_NewRef(dominant);
-    // name -> slot in `counts`; the dict keeps the names alive and the
-    // slots keep the order of first appearance.
-    Ref index = Ref::steal(PyDict_New());
-    if (!index) return nullptr;
-    std::vector<PyObject*> names;
-    std::vector<Py_ssize_t> counts;
-    for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < n; ++i) {
+    if (n == 0) return Py_NewRef(mixed);
+    int64_t start64 = static_cast<int64_t>(n) - window_size;
+    Py_ssize_t start = start64 < 0 ? 0 : static_cast<Py_ssize_t>(start64 < n ? start64 : n);
+    // Distinct names in order of first appearance, with their counts.  A
+    // small window is counted by linear search; a larger one through a
+    // dict from name to slot.  The list keeps the names alive: nothing
+    // here runs Python code.
+    constexpr Py_ssize_t kSmall = 16;
+    PyObject* small_names[kSmall];
+    Py_ssize_t small_counts[kSmall];
+    std::vector<PyObject*> big_names;
+    std::vector<Py_ssize_t> big_counts;
+    const bool small = n - start <= kSmall;
+    PyObject** names = small_names;
+    Py_ssize_t* counts = small_counts;
+    Py_ssize_t distinct = 0;
+    Ref index;
+    if (!small && !(index = Ref::steal(PyDict_New()))) return nullptr;
+    for (Py_ssize_t i = start; i < n; ++i) {
         if (i >= PyList_GET_SIZE(patterns)) return raise_index();
         PyObject* p = PyList_GET_ITEM(patterns, i);
         if (p != Py_None && !PyUnicode_CheckExact(p)) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(p)->tp_name);
             return nullptr;
         }
+        if (small) {
+            Py_ssize_t k = 0;
+            while (k < distinct && !same_name(names[k], p)) ++k;
+            if (k < distinct) {
+                ++counts[k];
+            } else {
+                names[distinct] = p;
+                counts[distinct++] = 1;
+            }
+            continue;
+        }
         PyObject* slot = PyDict_GetItemWithError(index.get(), p);
         if (slot) {
-            ++counts[PyLong_AsSsize_t(slot)];
+            ++big_counts[PyLong_AsSsize_t(slot)];
             continue;
         }
         if (PyErr_Occurred()) return nullptr;
-        Ref s = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(counts.size())));
+        Ref s = Ref::steal(PyLong_FromSsize_t(distinct));
         if (!s || PyDict_SetItem(index.get(), p, s.get()) < 0) return nullptr;
-        names.push_back(p);
-        counts.push_back(1);
+        big_names.push_back(p);
+        big_counts.push_back(1);
+        ++distinct;
     }
+    if (!small) {
+        names = big_names.data();
+        counts = big_counts.data();
+    }
+    PyObject* dominant = mixed;
     Py_ssize_t max_count = 0;
-    for (size_t k = 0; k < counts.size(); ++k) {
+    for (Py_ssize_t k = 0; k < distinct; ++k) {
         if (counts[k] > max_count) {
             max_count = counts[k];
             dominant = names[k];
@@ -351,23 +425,24 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
 PyObject* c_predict_resource_requirements(PyObject* history, double horizon) {
     if (history == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(history);
-    if (n < 10) return Py_BuildValue("(iid)", 0, 0, 0.0);
+    if (n < 10) return prediction_tuple(0, 0, 0.0);
     double first_ts, last_ts;
     if (!first_item(PyList_GET_ITEM(history, 0), first_ts)) return nullptr;
     Py_ssize_t size = PyList_GET_SIZE(history);
     if (size == 0) return raise_index();
     if (!first_item(PyList_GET_ITEM(history, size - 1), last_ts)) return nullptr;
     double duration = last_ts - first_ts;
-    if (duration <= 0.0) return Py_BuildValue("(iid)", 0, 0, 0.0);
-    double total_size = 0.0;
-    if (!for_each_pair(history, [&](double, double sz) { total_size += sz; })) return nullptr;
+    if (duration <= 0.0) return prediction_tuple(0, 0, 0.0);
+    ValueSum sizes;
+    if (!accumulate_pairs(history, sizes)) return nullptr;
+    double total_size = sizes.total;
     double nn = static_cast<double>(n);
     double per_second = nn / duration;
     int32_t allocations = saturate_i32(per_second * horizon);
     double avg_size = total_size / nn;
     int32_t bytes = saturate_i32(avg_size * static_cast<double>(allocations));
     double confidence = n >= 100 ? 0.8 : nn * 0.008;
-    return Py_BuildValue("(iid)", static_cast<int>(allocations), static_cast<int>(bytes), confidence);
+    return prediction_tuple(allocations, bytes, confidence);
 }
 
 // ------------------------------------------------------- Python functions
