@@ -211,6 +211,8 @@ def test_policy_config_defaults_and_arguments():
     (dict(learning_rate=-0.1), "learning_rate must be in (0, 1]"),
     (dict(target_speedup=0.0, initial_threshold=1), "target_speedup must be positive"),
     (dict(target_speedup=-1.0), "target_speedup must be positive"),
+    (dict(learning_rate=float("nan")), "learning_rate must be in (0, 1]"),
+    (dict(target_speedup=float("nan")), "target_speedup must be positive"),
     (dict(initial_threshold=9), "initial_threshold must be within bounds"),
     (dict(initial_threshold=10001), "initial_threshold must be within bounds"),
 ])
@@ -542,12 +544,26 @@ def test_update_with_nan_step_keeps_threshold(rate):
 
 def test_update_logs_even_when_logger_debug_is_replaced(monkeypatch):
     seen = []
-    monkeypatch.setattr(quendar.logger, "debug", seen.append)  # the level stays above DEBUG
-    Quendar().update("f", Store(FunctionMetrics(compile_count=10, avg_speedup=1.0)))
+    quendar.logger.debug = seen.append  # the level stays above DEBUG
+    try:
+        Quendar().update("f", Store(FunctionMetrics(compile_count=10, avg_speedup=1.0)))
+    finally:
+        del quendar.logger.debug
     assert seen == ["Updated threshold for f: 100 -> 100 (speedup: 1.00x)"]
+    monkeypatch.setattr(logging.Logger, "debug", lambda self, msg: seen.append((self.name, msg)))
+    Quendar().update("g", Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
+    assert seen[-1] == ("korvane.jit.quendar", "Updated threshold for g: 100 -> 91 (speedup: 3.00x)")
+    monkeypatch.undo()
     monkeypatch.setattr(quendar, "logger", types.SimpleNamespace(debug=seen.append))
     Quendar().update(None, Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
     assert seen[-1] == "Updated threshold for None: 100 -> 91 (speedup: 3.00x)"
+    monkeypatch.undo()
+    quendar.logger.disabled = True
+    try:
+        Quendar().update("f", Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
+    finally:
+        quendar.logger.disabled = False
+    assert len(seen) == 3
 
 
 def test_update_logs_through_caplog(caplog):

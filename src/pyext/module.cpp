@@ -5,6 +5,8 @@ namespace pyext {
 
 namespace {
 
+bool load_logger_class();
+
 struct ModuleState {
     int64_t interpreter = -1;    // first interpreter that loaded the module
     PyObject* module = nullptr;  // strong: one module object per process
@@ -170,7 +172,9 @@ bool bind_logger() {
     Ref name = global(PYEXT_STR("__name__"));
     if (!name) return false;
     Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
-    return logger && set_global("logger", logger.get());
+    if (!logger || !set_global("logger", logger.get())) return false;
+    load_logger_class();  // the class's functions as they are at load (for log_enabled)
+    return true;
 }
 
 namespace {
@@ -181,7 +185,8 @@ namespace {
 struct LoggerClass {
     PyTypeObject* type = nullptr;
     PyObject* is_enabled_for = nullptr;
-    PyObject* methods[5] = {};  // debug, info, warning, error, critical
+    PyObject* names[5] = {};    // "debug", "info", "warning", "error", "critical"
+    PyObject* methods[5] = {};  // the class's functions of those names
     bool tried = false;
 };
 LoggerClass g_logger_class;
@@ -212,13 +217,15 @@ bool load_logger_class() {
     PyObject* ief = _PyType_Lookup(t, PYEXT_STR("isEnabledFor"));
     if (!ief || !PyFunction_Check(ief)) return false;
     for (int i = 0; i < 5; ++i) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
-        PyObject* f = name ? _PyType_Lookup(t, name.get()) : nullptr;
+        PyObject* name = PyUnicode_InternFromString(names[i]);
+        PyObject* f = name ? _PyType_Lookup(t, name) : nullptr;
         if (!f || !PyFunction_Check(f)) {
+            Py_XDECREF(name);
             PyErr_Clear();
             return false;
         }
-        c.methods[i] = Py_NewRef(f);  // kept for the life of the process
+        c.names[i] = name;  // both kept for the life of the process
+        c.methods[i] = Py_NewRef(f);
     }
     c.is_enabled_for = Py_NewRef(ief);
     c.type = reinterpret_cast<PyTypeObject*>(cls.release());
@@ -227,7 +234,7 @@ bool load_logger_class() {
 
 }  // namespace
 
-int log_enabled(const char* method, int level) {
+int log_enabled(int level) {
     int slot = level_slot(level);
     if (slot < 0 || !load_logger_class()) return 1;
     Ref logger = global(PYEXT_STR("logger"));
@@ -235,9 +242,8 @@ int log_enabled(const char* method, int level) {
     LoggerClass& c = g_logger_class;
     PyObject* lg = logger.get();
     if (!Py_IS_TYPE(lg, c.type)) return 1;
-    Ref name = Ref::steal(PyUnicode_InternFromString(method));
-    if (!name) return -1;
-    if (_PyType_Lookup(c.type, name.get()) != c.methods[slot] ||
+    PyObject* name = c.names[slot];
+    if (_PyType_Lookup(c.type, name) != c.methods[slot] ||
         _PyType_Lookup(c.type, PYEXT_STR("isEnabledFor")) != c.is_enabled_for ||
         _PyType_Lookup(c.type, PYEXT_STR("disabled")) || _PyType_Lookup(c.type, PYEXT_STR("_cache")))
         return 1;
@@ -245,7 +251,7 @@ int log_enabled(const char* method, int level) {
     PyObject* dict = dictptr ? *dictptr : nullptr;
     if (!dict) return 1;
     // Instance attributes that would shadow the class's functions.
-    if (PyDict_GetItemWithError(dict, name.get()) || PyDict_GetItemWithError(dict, PYEXT_STR("isEnabledFor")))
+    if (PyDict_GetItemWithError(dict, name) || PyDict_GetItemWithError(dict, PYEXT_STR("isEnabledFor")))
         return 1;
     if (PyErr_Occurred()) return -1;
     PyObject* disabled = PyDict_GetItemWithError(dict, PYEXT_STR("disabled"));

@@ -53,13 +53,14 @@ bool log(const char* level, const char* message);
 bool bind_logger();
 
 // Whether logger.<method>(msg) through the module's `logger` could emit
-// anything at the numeric `level` (10 for "debug" ... 50 for "critical").
-// 0 only when `logger` is a plain logging.Logger (that class's own
-// <method> and isEnabledFor, no instance overrides) that is disabled or
-// whose level cache already answers False for `level`: then the call
-// would do nothing, and a hot path may skip building its message.  1 in
-// every other case (the caller logs as usual), -1 with an error set.
-int log_enabled(const char* method, int level);
+// anything, for a standard level and its method: 10 debug, 20 info,
+// 30 warning, 40 error, 50 critical.  0 only when `logger` is a plain
+// logging.Logger (that class's own <method> and isEnabledFor, no instance
+// overrides) that is disabled or whose level cache already answers False
+// for `level`: then the call would do nothing, and a hot path may skip
+// building its message.  1 in every other case (the caller logs as
+// usual), -1 with an error set.
+int log_enabled(int level);
 
 }  // namespace pyext
 

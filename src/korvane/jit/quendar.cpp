@@ -96,8 +96,9 @@ inline CPolicyConfig& cfg(PyObject* self) { return reinterpret_cast<PolicyConfig
 const char* validate_config(const CPolicyConfig& c) {
     if (c.min_threshold <= 0) return "min_threshold must be positive";
     if (c.min_threshold >= c.max_threshold) return "max_threshold must be greater than min_threshold";
-    if (c.learning_rate <= 0.0 || c.learning_rate > 1.0) return "learning_rate must be in (0, 1]";
-    if (c.target_speedup <= 0.0) return "target_speedup must be positive";
+    // Written as "not inside", so that NaN is refused too.
+    if (!(c.learning_rate > 0.0 && c.learning_rate <= 1.0)) return "learning_rate must be in (0, 1]";
+    if (!(c.target_speedup > 0.0)) return "target_speedup must be positive";
     if (c.initial_threshold < c.min_threshold || c.initial_threshold > c.max_threshold)
         return "initial_threshold must be within bounds";
     return nullptr;
@@ -508,7 +509,7 @@ PyObject* Quendar_should_compile(PyObject* self, PyObject* const* argv) {
     QuendarObject* q = policy(self);
     if (!check_alive(q)) return nullptr;
 
-    double current_time;
+    double current_time = 0.0;
     if (!wall_clock(current_time)) return nullptr;
 
     int32_t threshold;
@@ -608,7 +609,7 @@ PyObject* Quendar_update(PyObject* self, PyObject* const* argv) {
         if (!value || PyDict_SetItem(q->_thresholds, func_id, value.get()) < 0) return nullptr;
         if (!guard.exit()) return nullptr;
     }
-    int enabled = pyext::log_enabled("debug", 10);
+    int enabled = pyext::log_enabled(10);
     if (enabled < 0) return nullptr;
     if (!enabled) Py_RETURN_NONE;  // logger.debug() would drop the message unseen
     Ref message = update_message(func_id, current_threshold, new_threshold, avg_speedup);
