@@ -23,6 +23,7 @@
 #include <bit>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 using pyext::Param;
@@ -312,15 +313,35 @@ inline bool char_matches(Py_UCS4 c, char p) {
     return lower == static_cast<Py_UCS4>(p) || (p == 'i' && lower == 0x131) || (p == 's' && lower == 0x17f);
 }
 
-// Number of matches in s[0..n), counted up to `limit` (the scan stops there).
+// ASCII characters that can begin an alternative of a pattern: a quick
+// filter in front of the full test.
+struct StartSet {
+    bool ascii[128] = {};
+    explicit StartSet(const std::vector<sv>& alts) {
+        for (int c = 0; c < 128; ++c)
+            for (sv alt : alts)
+                if (char_matches(static_cast<Py_UCS4>(c), alt[0])) ascii[c] = true;
+    }
+    bool may_start(Py_UCS4 c) const { return c >= 128 || ascii[c]; }
+};
+
+const StartSet kStartSets[] = {StartSet(kPatterns[0].alternatives), StartSet(kPatterns[1].alternatives),
+                               StartSet(kPatterns[2].alternatives)};
+static_assert(std::size(kStartSets) == kNumPatterns);
+
+// Number of matches of pattern `which` in s[0..n), counted up to `limit`
+// (the scan stops there).
 template <typename Ch>
-int64_t count_word_matches(const Ch* s, Py_ssize_t n, const std::vector<sv>& alts, int64_t limit) {
+int64_t count_word_matches(const Ch* s, Py_ssize_t n, size_t which, int64_t limit) {
+    const std::vector<sv>& alts = kPatterns[which].alternatives;
+    const StartSet& start = kStartSets[which];
     int64_t count = 0;
     Py_ssize_t p = 0;
     bool prev_word = false;  // is_word(s[p - 1]); false at the start
     while (p < n && count < limit) {
-        bool cur_word = is_word(s[p]);
-        if (prev_word != cur_word) {
+        Py_UCS4 c = s[p];
+        bool cur_word = is_word(c);
+        if (prev_word != cur_word && start.may_start(c)) {
             Py_ssize_t end = -1;
             for (sv alt : alts) {
                 auto len = static_cast<Py_ssize_t>(alt.size());
@@ -369,7 +390,7 @@ bool build_compiled_patterns() {
         if (!pattern || PyDict_SetItemString(dict.get(), kPatterns[i].key, pattern.get()) < 0) return false;
         g_pattern_objects[i] = pattern.get();  // kept alive by the dict
     }
-    g_compiled_patterns = dict.release();  // lives as long as the module: for the process
+    Py_XSETREF(g_compiled_patterns, dict.release());  // lives as long as the module: for the process
     return true;
 }
 
@@ -422,7 +443,7 @@ double quick_framework_score_fast(PyObject* code, PyObject* framework) {
     int64_t matches = 0;
     if (which < kNumPatterns && PyUnicode_CheckExact(code) && pyext::unicode_ready(code) == 0) {
         with_str_data(code, [&](const auto* data, Py_ssize_t n) {
-            matches = count_word_matches(data, n, kPatterns[which].alternatives, 11);
+            matches = count_word_matches(data, n, which, 11);
         });
     } else {
         // None (and anything unforeseen): the pattern itself answers or raises.
@@ -616,6 +637,27 @@ double update_adaptive_threshold_fast(double current_threshold, double success_r
 
 inline bool check_str(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyUnicode_Type, name, true); }
 
+// A tuple of floats or ints, built directly (no format string to parse).
+template <typename... T>
+PyObject* make_tuple(T... values) {
+    PyObject* items[] = {[](auto v) -> PyObject* {
+        if constexpr (std::is_floating_point_v<decltype(v)>)
+            return PyFloat_FromDouble(v);
+        else
+            return PyLong_FromLong(v);
+    }(values)...};
+    PyObject* t = PyTuple_New(sizeof...(T));
+    for (size_t i = 0; i < sizeof...(T); ++i) {
+        if (!items[i] || !t) {
+            for (PyObject* o : items) Py_XDECREF(o);
+            Py_XDECREF(t);
+            return nullptr;
+        }
+    }
+    for (size_t i = 0; i < sizeof...(T); ++i) PyTuple_SET_ITEM(t, i, items[i]);
+    return t;
+}
+
 template <size_t N>
 bool to_doubles(PyObject* const* argv, double (&out)[N]) {
     for (size_t i = 0; i < N; ++i)
@@ -657,8 +699,8 @@ PyObject* py_score_indicators(PyObject*, PyObject* const* argv) {
     if (!check_str(argv[0], "code") || !check_str(argv[1], "function_name")) return nullptr;
     IndicatorScores s;
     if (!score_indicators_fast(argv[0], argv[1], s)) return nullptr;
-    return Py_BuildValue("(iiiiiii)", s.cpu_score, s.memory_score, s.parallel_score, s.gpu_op_score,
-                         s.large_data_score, s.embarrassing_score, s.sequential_score);
+    return make_tuple(s.cpu_score, s.memory_score, s.parallel_score, s.gpu_op_score, s.large_data_score,
+                      s.embarrassing_score, s.sequential_score);
 }
 
 PyObject* py_normalize_scores(PyObject*, PyObject* const* argv) {
@@ -666,14 +708,14 @@ PyObject* py_normalize_scores(PyObject*, PyObject* const* argv) {
     for (int i = 0; i < 5; ++i)
         if (!pyext::to_i32(argv[i], c[i])) return nullptr;
     NormalizedScores s = normalize_scores_fast(c[0], c[1], c[2], c[3], c[4]);
-    return Py_BuildValue("(ddddd)", s.cpu_norm, s.memory_norm, s.parallel_norm, s.gpu_op_norm, s.large_data_norm);
+    return make_tuple(s.cpu_norm, s.memory_norm, s.parallel_norm, s.gpu_op_norm, s.large_data_norm);
 }
 
 PyObject* py_score_framework_patterns(PyObject*, PyObject* const* argv) {
     if (!check_str(argv[0], "code")) return nullptr;
     FrameworkScores s;
     if (!score_framework_patterns_fast(argv[0], s)) return nullptr;
-    return Py_BuildValue("(ddd)", s.numpy_norm, s.pandas_norm, s.sklearn_norm);
+    return make_tuple(s.numpy_norm, s.pandas_norm, s.sklearn_norm);
 }
 
 PyObject* py_determine_workload_pattern(PyObject*, PyObject* const* argv) {

@@ -1,0 +1,171 @@
+"""Throughput of korvane.plugins.analyzer.meravin against the pure-Python way
+and against the interpreter's call floor.
+
+Text scorers run over the source of every function of a few standard-library
+modules (real code, a few lines to a few hundred).  Scalar functions are
+compared with math.hypot called with the same number of float arguments (a
+builtin that converts each argument and returns a float).  Prints ratios;
+never asserts times.
+
+    PYTHONPATH=src python bench/meravin.py
+"""
+import importlib
+import inspect
+import math
+import re
+import sys
+import time
+
+from korvane.plugins.analyzer import meravin as m
+
+MODULES = ["statistics", "textwrap", "difflib", "fractions", "argparse", "calendar", "tarfile", "urllib.parse"]
+
+PATTERNS = {
+    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
+    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
+    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE),
+}
+NUMPY = ("numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std var min max "
+    "argmax argmin reshape transpose concatenate stack split").split()
+PANDAS = ("pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query eval "
+    "rolling resample sort_values").split()
+SKLEARN = ("sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline featureunion "
+    "train_test_split classification regression clustering preprocessing model_selection metrics ensemble").split()
+CPU = "for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg".split()
+MEMORY = "array list dict pandas dataframe allocate buffer cache append extend".split()
+PARALLEL = ("multiprocessing threading concurrent async parallel pool worker chunk batch processpoolexecutor "
+    "threadpoolexecutor").split()
+GPU_OP = ("matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt power ** "
+    "add subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones empty full").split()
+LARGE = "reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb".split()
+EMBARRASSING = "workload benchmark intensive chunk_workload map apply vectorize broadcast".split()
+SEQUENTIAL = "global nonlocal lock mutex synchronized sequential ordered dependencies".split()
+
+
+# The same rules, the way a user would write them in Python.
+def py_score_indicators(code, function_name):
+    code_lower = code.lower()
+    func_lower = function_name.lower() if function_name else ""
+    cpu = sum(1 for k in CPU if k in code_lower)
+    memory = sum(1 for k in MEMORY if k in code_lower)
+    parallel = sum(1 for k in PARALLEL if k in code_lower)
+    gpu_op = sum(1 for k in GPU_OP if k in code_lower or k in func_lower)
+    large = sum(1 for k in LARGE if k in code_lower)
+    embarrassing = sum(1 for k in EMBARRASSING if k in code_lower or k in func_lower)
+    sequential = sum(1 for k in SEQUENTIAL if k in code_lower)
+    return cpu, memory, parallel, gpu_op, large, embarrassing, sequential
+
+
+def py_score_framework_patterns(code):
+    code_lower = code.lower()
+    numpy_score = sum(1 for k in NUMPY if k in code_lower)
+    pandas_score = sum(1 for k in PANDAS if k in code_lower)
+    sklearn_score = sum(1 for k in SKLEARN if k in code_lower)
+    return (min(max(numpy_score / 25, 0.0), 1.0), min(max(pandas_score / 18, 0.0), 1.0),
+            min(max(sklearn_score / 18, 0.0), 1.0))
+
+
+def py_quick_framework_score(code, framework):
+    pattern = PATTERNS.get(framework)
+    if pattern is None:
+        return 0.0
+    matches = len(pattern.findall(code))
+    return 1.0 if matches > 10 else matches * 0.1
+
+
+def corpus():
+    out = []
+    for name in MODULES:
+        mod = importlib.import_module(name)
+        for obj in vars(mod).values():
+            for f in [obj] + (list(vars(obj).values()) if inspect.isclass(obj) else []):
+                if inspect.isfunction(f) and f.__module__ == name:
+                    try:
+                        out.append((f.__name__, inspect.getsource(f)))
+                    except (OSError, TypeError):
+                        pass
+    return out
+
+
+def best_of(fn, repeat=5):
+    best = float("inf")
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def text_bench(funcs):
+    texts = corpus()
+    chars = sum(len(s) for _, s in texts)
+    sizes = sorted(len(s) for _, s in texts)
+    print(f"corpus: {len(texts)} functions from {', '.join(MODULES)}; {chars / 1e6:.2f} M chars, "
+          f"median {sizes[len(sizes) // 2]} chars, largest {sizes[-1]}")
+    print(f"{'call':44} {'native':>10} {'python':>10} {'speedup':>8}")
+    for label, native, python in funcs:
+        # Same answers first.
+        for name, src in texts:
+            assert native(src, name) == python(src, name), (label, name)
+        t_native = best_of(lambda: [native(s, n) for n, s in texts])
+        t_python = best_of(lambda: [python(s, n) for n, s in texts], repeat=3)
+        print(f"{label:44} {chars / t_native / 1e6:7.1f} MB/s {chars / t_python / 1e6:7.1f} MB/s "
+              f"{t_python / t_native:7.1f}x")
+
+
+def findall_bench():
+    texts = [s for _, s in corpus()]
+    print(f"\n{'quick_framework_score vs bare findall':44} {'native':>10} {'findall':>10} {'speedup':>8}")
+    chars = sum(map(len, texts))
+    for fw, pattern in PATTERNS.items():
+        t_native = best_of(lambda: [m.quick_framework_score(s, fw) for s in texts])
+        t_findall = best_of(lambda: [pattern.findall(s) for s in texts], repeat=3)
+        print(f"{fw:44} {chars / t_native / 1e6:7.1f} MB/s {chars / t_findall / 1e6:7.1f} MB/s "
+              f"{t_findall / t_native:7.1f}x")
+
+
+def scalar_bench():
+    loops = 200_000
+    x = 0.5
+
+    def timed(stmt):
+        code = compile(f"for _ in range({loops}):\n    {stmt}", "<bench>", "exec")
+        env = {"m": m, "hypot": math.hypot, "x": x, "t": True, "c": "8.6", "i": 3}
+        return best_of(lambda: exec(code, env)) / loops
+
+    floors = {}
+    for n in (3, 4, 5, 17):
+        floors[n] = timed("hypot(" + ", ".join(["x"] * n) + ")")
+    rows = [
+        ("calculate_gpu_suitability(x, x, x, t, '8.6')", 5, "m.calculate_gpu_suitability(x, x, x, t, c)"),
+        ("calculate_gpu_suitability(..., None)", 5, "m.calculate_gpu_suitability(x, x, x, t, None)"),
+        ("estimate_gpu_speedup(x, x, t)", 3, "m.estimate_gpu_speedup(x, x, t)"),
+        ("calculate_parallelization_potential(4 x)", 4, "m.calculate_parallelization_potential(x, x, x, x)"),
+        ("normalize_scores(5 ints)", 5, "m.normalize_scores(i, i, i, i, i)"),
+        ("determine_workload_pattern(17 args)", 17,
+         "m.determine_workload_pattern(x, x, x, x, x, x, x, x, i, i, x, x, x, x, x, x, t)"),
+        ("update_adaptive_threshold(5 x)", 5, "m.update_adaptive_threshold(x, x, x, x, x)"),
+    ]
+    print(f"\n{'scalar call':44} {'ns/call':>8} {'floor ns':>9} {'ratio':>6}   (floor: math.hypot, same arg count)")
+    for label, n, stmt in rows:
+        t = timed(stmt)
+        print(f"{label:44} {t * 1e9:8.0f} {floors[n] * 1e9:9.0f} {t / floors[n]:6.2f}")
+
+
+def main():
+    print(f"Python {sys.version.split()[0]}")
+    text_bench([
+        ("score_indicators(code, name)", m.score_indicators, py_score_indicators),
+        ("score_framework_patterns(code)", lambda s, n: m.score_framework_patterns(s),
+         lambda s, n: py_score_framework_patterns(s)),
+        ("quick_framework_score(code, 'numpy')", lambda s, n: m.quick_framework_score(s, "numpy"),
+         lambda s, n: py_quick_framework_score(s, "numpy")),
+        ("quick_framework_score(code, 'sklearn')", lambda s, n: m.quick_framework_score(s, "sklearn"),
+         lambda s, n: py_quick_framework_score(s, "sklearn")),
+    ])
+    findall_bench()
+    scalar_bench()
+
+
+if __name__ == "__main__":
+    main()
