@@ -34,12 +34,13 @@ struct Harness {
     }
 
     void insert(uint64_t size) {
-        rb::RBNode* n = make(size);
         if (rb::RBNode* existing = t.find_node(size)) {
-            n->next_same_size = existing->next_same_size;
-            existing->next_same_size = n;
+            auto* e = new rb::ChainEntry;
+            rb::init_entry(e, size, nullptr, 0);
+            e->next_same_size = existing->next_same_size;
+            existing->next_same_size = e;
         } else {
-            t.insert_node(n);
+            t.insert_node(make(size));
         }
         ++model[size];
     }
@@ -47,7 +48,7 @@ struct Harness {
     // One block of the node's size goes: a chain entry if there is one,
     // else the tree node itself.
     void remove_one(rb::RBNode* n) {
-        if (rb::RBNode* e = n->next_same_size) {
+        if (rb::ChainEntry* e = n->next_same_size) {
             n->next_same_size = e->next_same_size;
             delete e;
         } else {
@@ -78,7 +79,7 @@ struct Harness {
     }
 
     void clear() {
-        rb::destroy(t.detach(), [](rb::RBNode* n) { delete n; });
+        rb::destroy(t.detach(), [](auto* n) { delete n; });
         model.clear();
     }
 
@@ -117,9 +118,7 @@ struct Harness {
         for (rb::RBNode* x : got) {
             auto it = model.find(x->size);
             if (it == model.end()) return fail("size not in the model");
-            int c = 0;
-            for (rb::RBNode* e = x; e; e = e->next_same_size) ++c;
-            if (c != it->second) return fail("chain length");
+            if (rb::chain_count(x) != static_cast<uint64_t>(it->second)) return fail("chain length");
         }
         return true;
     }

@@ -1,10 +1,12 @@
 // Red-black tree of size-keyed nodes, free of the Python C API.
 //
-// A node is either a tree node (one per distinct size) or a chain entry
-// hanging off a tree node through `next_same_size` (further blocks of the
-// same size).  The tree code here never allocates, frees or touches the
-// block pointer: the caller owns those, which keeps every function below
-// usable without the interpreter and testable on its own.
+// A tree node stands for one distinct size and holds that size's first
+// block; further blocks of the size hang off it in a singly linked chain
+// of smaller entries.  Chain entries come from another allocator size
+// class than tree nodes, which keeps the nodes that a search visits close
+// together in memory.  The tree code here never allocates, frees or
+// touches a block pointer: the caller owns those, which keeps every
+// function below usable without the interpreter and testable on its own.
 //
 // Every walk is iterative (parent pointers, no stack), so no depth of
 // recursion depends on the input.
@@ -15,27 +17,54 @@ namespace rb {
 
 enum Color : int { RED = 0, BLACK = 1 };
 
-struct RBNode {
-    RBNode* parent;
-    RBNode* left;
-    RBNode* right;
-    Color color;
-    uint64_t size;
+// A further block of a size already present.
+struct ChainEntry {
+    ChainEntry* next_same_size;
     void* block_obj;
-    RBNode* next_same_size;
+    uint64_t size;
     uint64_t insert_time_ns;
 };
+
+// The fields a search reads (size, left, right) come first after 16 bytes:
+// the interpreter's small-object allocator places 64-byte blocks 48 bytes
+// into a cache line, so offsets 16..63 share one line.
+struct RBNode {
+    RBNode* parent;
+    Color color;
+    uint64_t size;
+    RBNode* left;
+    RBNode* right;
+    void* block_obj;
+    ChainEntry* next_same_size;
+    uint64_t insert_time_ns;
+};
+static_assert(sizeof(RBNode) == 64 && sizeof(ChainEntry) == 32);
 
 inline bool is_red(const RBNode* n) { return n && n->color == RED; }
 inline bool is_black(const RBNode* n) { return !n || n->color == BLACK; }
 
-// Fills a fresh node (tree node or chain entry): no links, red.
+// Fills a fresh tree node: no links, no chain, red.
 inline void init_node(RBNode* n, uint64_t size, void* block, uint64_t t_ns) {
-    n->parent = n->left = n->right = n->next_same_size = nullptr;
+    n->parent = n->left = n->right = nullptr;
+    n->next_same_size = nullptr;
     n->color = RED;
     n->size = size;
     n->block_obj = block;
     n->insert_time_ns = t_ns;
+}
+
+inline void init_entry(ChainEntry* e, uint64_t size, void* block, uint64_t t_ns) {
+    e->next_same_size = nullptr;
+    e->size = size;
+    e->block_obj = block;
+    e->insert_time_ns = t_ns;
+}
+
+// Number of blocks of a tree node's size.
+inline uint64_t chain_count(const RBNode* n) {
+    uint64_t c = 1;
+    for (const ChainEntry* e = n->next_same_size; e; e = e->next_same_size) ++c;
+    return c;
 }
 
 struct Tree {
@@ -327,9 +356,10 @@ inline int32_t height(RBNode* root) {
 }
 
 // Frees a detached tree: every chain entry and tree node goes through
-// `release(node)` exactly once (entries of a node before the node itself).
-// Needs no parent pointers and no stack: left children are rotated up
-// until the current node has none, which turns the tree into a list.
+// `release(pointer)` exactly once (a node's entries before the node), so
+// `release` takes both RBNode* and ChainEntry*.  Needs no parent pointers
+// and no stack: left children are rotated up until the current node has
+// none, which turns the tree into a list.
 template <typename F>
 void destroy(RBNode* n, F&& release) {
     while (n) {
@@ -341,9 +371,9 @@ void destroy(RBNode* n, F&& release) {
             continue;
         }
         RBNode* next = n->right;
-        RBNode* e = n->next_same_size;
+        ChainEntry* e = n->next_same_size;
         while (e) {
-            RBNode* en = e->next_same_size;
+            ChainEntry* en = e->next_same_size;
             release(e);
             e = en;
         }
@@ -354,7 +384,7 @@ void destroy(RBNode* n, F&& release) {
 
 // Checks the search-tree order, the parent links, the colouring rules
 // (black root, no red node with a red child, equal black counts on every
-// path) and the chain entries' unused fields.  Returns the black height
+// path) and the chain entries' sizes.  Returns the black height
 // (>= 1, counting the null leaves), or 0 when a rule is broken; on
 // failure `why` names the rule.
 inline int validate(const Tree& t, const char** why = nullptr) {
@@ -371,9 +401,8 @@ inline int validate(const Tree& t, const char** why = nullptr) {
         if (n->left && (n->left->parent != n || n->left->size >= n->size)) return w = "left link or order", 0;
         if (n->right && (n->right->parent != n || n->right->size <= n->size)) return w = "right link or order", 0;
         if (n->color == RED && (is_red(n->left) || is_red(n->right))) return w = "red node with red child", 0;
-        for (RBNode* e = n->next_same_size; e; e = e->next_same_size)
-            if (e->size != n->size || e->left || e->right || e->parent || e->color != RED)
-                return w = "chain entry", 0;
+        for (ChainEntry* e = n->next_same_size; e; e = e->next_same_size)
+            if (e->size != n->size) return w = "chain entry", 0;
         if (!n->left || !n->right) {
             int b = 1;
             for (RBNode* a = n; a; a = a->parent) b += a->color == BLACK;

@@ -19,9 +19,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <type_traits>
 
 using pyext::Param;
 using pyext::Ref;
+using rb::ChainEntry;
 using rb::RBNode;
 
 namespace {
@@ -37,23 +39,32 @@ uint64_t monotonic_ns() {
 
 // ------------------------------------------------------------ nodes
 
+// A tree node or a chain entry holding a new reference to `block`;
 // MemoryError "Failed to allocate RB node" when the allocator fails.
-RBNode* allocate_node(uint64_t size, PyObject* block) {
-    auto* n = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
+template <typename Node>
+Node* allocate(uint64_t size, PyObject* block) {
+    auto* n = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
     if (!n) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
         return nullptr;
     }
-    rb::init_node(n, size, Py_NewRef(block), monotonic_ns());
+    if constexpr (std::is_same_v<Node, RBNode>)
+        rb::init_node(n, size, Py_NewRef(block), monotonic_ns());
+    else
+        rb::init_entry(n, size, Py_NewRef(block), monotonic_ns());
     return n;
 }
 
-// Frees the node, then releases its block (which may run a finaliser).
-void free_node(RBNode* n) {
-    auto* block = static_cast<PyObject*>(n->block_obj);
-    PyMem_Free(n);
-    Py_XDECREF(block);
-}
+// Frees a node or entry, then releases its block (which may run a
+// finaliser).
+struct FreeNode {
+    template <typename Node>
+    void operator()(Node* n) const {
+        auto* block = static_cast<PyObject*>(n->block_obj);
+        PyMem_Free(n);
+        Py_XDECREF(block);
+    }
+};
 
 // A detached tree, freed with its chains when the holder goes out of scope
 // (declared before a lock guard, that is after the lock is released).
@@ -62,7 +73,7 @@ struct DetachedTree {
     DetachedTree() = default;
     DetachedTree(const DetachedTree&) = delete;
     DetachedTree& operator=(const DetachedTree&) = delete;
-    ~DetachedTree() { rb::destroy(root, free_node); }
+    ~DetachedTree() { rb::destroy(root, FreeNode{}); }
 };
 
 // --------------------------------------------------- FastRedBlackTree
@@ -225,8 +236,7 @@ PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
         as_tree(self),
         [req](FastRedBlackTree* t, uint64_t seq_start, bool& retry) -> PyObject* {
             RBNode* n = t->tree.find_node(req);
-            Py_ssize_t count = 0;
-            for (RBNode* e = n; e; e = e->next_same_size) ++count;
+            Py_ssize_t count = n ? static_cast<Py_ssize_t>(rb::chain_count(n)) : 0;
             // The list's allocation may run the garbage collector, and
             // with it finalisers that change the tree: fill it only if
             // nothing changed.
@@ -236,8 +246,10 @@ PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
                 retry = true;
                 return nullptr;
             }
-            Py_ssize_t i = 0;
-            for (RBNode* e = n; e; e = e->next_same_size)
+            if (!n) return list.release();
+            PyList_SET_ITEM(list.get(), 0, Py_NewRef(static_cast<PyObject*>(n->block_obj)));
+            Py_ssize_t i = 1;
+            for (ChainEntry* e = n->next_same_size; e; e = e->next_same_size)
                 PyList_SET_ITEM(list.get(), i++, Py_NewRef(static_cast<PyObject*>(e->block_obj)));
             return list.release();
         },
@@ -256,7 +268,7 @@ PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
 
 template <typename Change>
 bool write(FastRedBlackTree* t, Change change) {
-    pyext::WithLock guard(t->write_lock);
+    pyext::DirectWithLock guard(t->write_lock);
     if (!guard) return false;
     ++t->seq_counter;
     bool ok = change();
@@ -274,7 +286,7 @@ void count_removal(FastRedBlackTree* t) {
 // Takes a removed block's place: the first chain entry moves into the tree
 // node.  The node's old block reference goes to `given_up`.
 void promote_first_entry(RBNode* node, Ref& given_up) {
-    RBNode* e = node->next_same_size;
+    ChainEntry* e = node->next_same_size;
     given_up = Ref::steal(static_cast<PyObject*>(node->block_obj));
     node->block_obj = e->block_obj;
     node->next_same_size = e->next_same_size;
@@ -298,13 +310,14 @@ PyObject* py_insert(PyObject* self, PyObject* const* argv) {
         if (t->sample_rate != 0 && count % static_cast<int64_t>(t->sample_rate) == 0) sample = true;
     }
     bool ok = write(t, [&]() {
-        RBNode* existing = t->tree.find_node(req);
-        RBNode* n = allocate_node(req, block);
-        if (!n) return false;
-        if (existing) {
-            n->next_same_size = existing->next_same_size;
-            existing->next_same_size = n;
+        if (RBNode* existing = t->tree.find_node(req)) {
+            ChainEntry* e = allocate<ChainEntry>(req, block);
+            if (!e) return false;
+            e->next_same_size = existing->next_same_size;
+            existing->next_same_size = e;
         } else {
+            RBNode* n = allocate<RBNode>(req, block);
+            if (!n) return false;
             t->tree.insert_node(n);
         }
         ++t->node_count;
@@ -362,15 +375,15 @@ PyObject* py_delete(PyObject* self, PyObject* const* argv) {
                 PyMem_Free(node);
             }
         } else {
-            RBNode* pred = node;
-            RBNode* e = node->next_same_size;
-            for (; e; pred = e, e = e->next_same_size) {
+            ChainEntry** link = &node->next_same_size;
+            ChainEntry* e = *link;
+            for (; e; link = &e->next_same_size, e = *link) {
                 eq = blocks_equal(e->block_obj, block);
                 if (eq < 0) return false;
                 if (eq) break;
             }
             if (!e) return true;
-            pred->next_same_size = e->next_same_size;
+            *link = e->next_same_size;
             given_up = Ref::steal(static_cast<PyObject*>(e->block_obj));
             PyMem_Free(e);
         }
@@ -406,7 +419,7 @@ PyObject* py_remove_ge(PyObject* self, PyObject* const* argv) {
         // The node's reference to its block passes to the result.
         found_block = static_cast<PyObject*>(node->block_obj);
         if (node->next_same_size) {
-            RBNode* e = node->next_same_size;
+            ChainEntry* e = node->next_same_size;
             node->block_obj = e->block_obj;
             node->next_same_size = e->next_same_size;
             PyMem_Free(e);
@@ -461,15 +474,13 @@ PyObject* py_get_size_distribution(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     Ref dist = Ref::steal(PyDict_New());
     if (!dist) return nullptr;
-    pyext::WithLock guard(t->write_lock);
+    pyext::DirectWithLock guard(t->write_lock);
     if (!guard) return nullptr;
     bool ok = true;
     rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
         if (!ok) return;
-        uint64_t count = 0;
-        for (RBNode* e = n; e; e = e->next_same_size) ++count;
         Ref k = Ref::steal(PyLong_FromUnsignedLongLong(n->size));
-        Ref v = k ? Ref::steal(PyLong_FromUnsignedLongLong(count)) : Ref();
+        Ref v = k ? Ref::steal(PyLong_FromUnsignedLongLong(rb::chain_count(n))) : Ref();
         ok = v && PyDict_SetItem(dist.get(), k.get(), v.get()) == 0;
     });
     if (!ok || !guard.exit()) return nullptr;
@@ -485,7 +496,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    pyext::WithLock guard(t->stats_lock);
+    pyext::DirectWithLock guard(t->stats_lock);
     if (!guard) return nullptr;
     const Stats& s = t->stats;
     PyObject* r = d.get();
@@ -518,7 +529,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
 
 PyObject* py_reset_circuit_breaker(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
-    pyext::WithLock guard(t->stats_lock);
+    pyext::DirectWithLock guard(t->stats_lock);
     if (!guard) return nullptr;
     t->stats.has_breaker_trips = true;
     t->stats.breaker_trips = 0;
@@ -624,8 +635,9 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(t->stats_lock);
     int rc = 0;
     rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
-        for (RBNode* e = n; e && rc == 0; e = e->next_same_size)
-            if (e->block_obj) rc = visit(static_cast<PyObject*>(e->block_obj), arg);
+        if (rc == 0) rc = visit(static_cast<PyObject*>(n->block_obj), arg);
+        for (ChainEntry* e = n->next_same_size; e && rc == 0; e = e->next_same_size)
+            rc = visit(static_cast<PyObject*>(e->block_obj), arg);
     });
     return rc;
 }
