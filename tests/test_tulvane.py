@@ -288,6 +288,8 @@ def test_pickling_refused_and_gc():
     assert gc.is_tracked(agg)
     with pytest.raises(AttributeError):
         agg.extra = 1
+    with pytest.raises(TypeError, match="immutable type"):
+        CounterAggregator.get_stats = lambda self, i: {}
 
 
 def test_lock_comes_from_module_threading_and_its_errors_propagate(monkeypatch):

@@ -391,6 +391,7 @@ int exec_tulvane(PyObject* m) {
     if (!CounterAggregator_Type) return -1;
     if (!pyext::import_as("threading", "threading")) return -1;
     if (!attach_methods()) return -1;
+    pyext::freeze_type(CounterAggregator_Type);  // get_all_stats relies on these methods
     Ref thousand = Ref::steal(PyLong_FromLong(1000));
     if (!thousand) return -1;
     Ref f = pyext::add_function(m, {.name = "create_aggregator", .impl = create_aggregator,
