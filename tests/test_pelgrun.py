@@ -228,7 +228,7 @@ def test_oom_real_exceptions():
 
 @settings(max_examples=400, deadline=None)
 @given(st.lists(st.sampled_from(["Out of", " memory", "CUDA", "allocat", "FAILED", "insufficient", "GPU", "İ", "K",
-                                 "ǅ", "ß", "\u212a", "ﬃ", "of", "ory", " "]) | st.text(), max_size=6).map("".join),
+                                 "ǅ", "ß", "\u212a", "ﬃ", "of", "ory", " ", "@[`{Z", "GPU_MEMORY!"]) | st.text(), max_size=6).map("".join),
        st.sampled_from(["OutOfMemoryError", "outofmemoryerrorİ", "RuntimeError", "OUTOFMEMORYERROR"]))
 def test_oom_matches_lower(msg, typ):
     assert p.is_oom_error(msg, typ) is ref_oom(msg, typ)

@@ -255,7 +255,14 @@ public:
         char* out = n <= static_cast<Py_ssize_t>(sizeof inline_) ? inline_ : (heap_.reset(new char[n]), heap_.get());
         if (PyUnicode_IS_ASCII(s)) {
             const unsigned char* p = PyUnicode_1BYTE_DATA(s);
-            for (Py_ssize_t i = 0; i < n; ++i) out[i] = lower(p[i]);
+            Py_ssize_t i = 0;
+            for (; i + 8 <= n; i += 8) {
+                uint64_t w;
+                std::memcpy(&w, p + i, 8);
+                w = lower8(w);
+                std::memcpy(out + i, &w, 8);
+            }
+            for (; i < n; ++i) out[i] = lower(p[i]);
         } else {
             int kind = PyUnicode_KIND(s);
             const void* data = PyUnicode_DATA(s);
@@ -270,6 +277,14 @@ public:
     bool has(std::string_view fragment) const { return text_.find(fragment) != std::string_view::npos; }
 
 private:
+    // Eight ASCII bytes at once: 0x20 added to each byte in 'A'..'Z'.  No
+    // byte of ASCII text carries into its neighbour in either sum.
+    static uint64_t lower8(uint64_t w) {
+        constexpr uint64_t ones = 0x0101010101010101ULL;
+        uint64_t at_least_a = w + (0x80 - 'A') * ones;
+        uint64_t past_z = w + (0x80 - 'Z' - 1) * ones;
+        return w | ((at_least_a & ~past_z & (0x80 * ones)) >> 2);
+    }
     static char lower(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
     char inline_[256];
     std::unique_ptr<char[]> heap_;
@@ -357,6 +372,25 @@ PyObject* py_calculate_safe_limit(PyObject*, PyObject* const* argv) {
     return pyext::from_u64(pelgrun::calculate_safe_limit(available, headroom));
 }
 
+// "Chunking into <count> GPU passes", written straight into an ASCII str.
+PyObject* chunking_message(uint64_t count) {
+    static constexpr std::string_view head = "Chunking into ", tail = " GPU passes";
+    char digits[20];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + n + tail.size()), 127);
+    if (!s) return nullptr;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s));
+    std::memcpy(out, head.data(), head.size());
+    out += head.size();
+    while (n) *out++ = digits[--n];
+    std::memcpy(out, tail.data(), tail.size());
+    return s;
+}
+
 PyObject* py_decide_allocation_strategy(PyObject*, PyObject* const* argv) {
     uint64_t requested, available;
     double headroom;
@@ -373,8 +407,7 @@ PyObject* py_decide_allocation_strategy(PyObject*, PyObject* const* argv) {
             message = Py_NewRef(PYEXT_STR("Operation not chunkable, falling back to CPU"));
             break;
         default:
-            message = PyUnicode_FromFormat("Chunking into %llu GPU passes",
-                                           static_cast<unsigned long long>(d.chunk_count));
+            message = chunking_message(d.chunk_count);
             if (!message) return nullptr;
     }
     PyObject* code = PyLong_FromLong(d.strategy);
