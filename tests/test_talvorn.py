@@ -573,6 +573,50 @@ def test_reader_backs_off_during_a_write(monkeypatch):
     assert seen[-1] is None and time.perf_counter() - start >= 100 * 0.0001
 
 
+def test_exact_lookup_when_the_collector_changes_the_tree():
+    """The result list's allocation can run the collector, whose callbacks
+    (or finalisers) may change the tree: the lookup must not fill a list
+    sized for the old chain."""
+    class Tracked:
+        pass
+
+    t = FastRedBlackTree()
+    a, b = blk(1, 8), blk(2, 8)
+    t.insert(8, a)
+    armed, fired = [], []
+
+    def callback(phase, info):
+        if phase == "start" and armed and not fired:
+            fired.append(1)
+            t.insert(8, b)
+
+    old = gc.get_threshold()
+    gc.callbacks.append(callback)
+    try:
+        gc.collect()
+        hold = [[] for _ in range(100)]      # empties the interpreter's free list of lists
+        gc.set_threshold(1)                  # every second tracked allocation collects
+        for i in range(10):
+            hold.append(Tracked())
+            if i % 2:                        # either parity of the allocation count
+                hold.append(Tracked())
+            armed.append(1)
+            got = t.find_all_exact(8)
+            armed.clear()
+            hold.append(got)
+            if fired:
+                break
+    finally:
+        gc.set_threshold(*old)
+        gc.callbacks.remove(callback)
+    assert fired
+    if sys.version_info < (3, 12):           # the collector runs inside the allocation
+        assert same_object_list(got, [a, b])
+    else:                                    # ... or at the next bytecode boundary
+        assert same_object_list(got, [a, b]) or same_object_list(got, [a])
+    assert same_object_list(t.find_all_exact(8), [a, b])
+
+
 def test_readers_and_writers_in_threads():
     sizes = list(range(64, 64 + 40 * 16, 16))
     stable = {s: MemoryBlock(s * 1000, s) for s in sizes[::2]}

@@ -66,8 +66,8 @@ struct FreeNode {
     }
 };
 
-// A detached tree, freed with its chains when the holder goes out of scope
-// (declared before a lock guard, that is after the lock is released).
+// A detached tree, freed with its chains when the holder goes out of scope.
+// Declared before the lock is taken, it goes after the lock is released.
 struct DetachedTree {
     RBNode* root = nullptr;
     DetachedTree() = default;
@@ -178,10 +178,10 @@ bool back_off() {
 
 // The validated read: up to kMaxRetries attempts; an odd counter means a
 // writer is inside its change (it can be running Python code, such as a
-// block's __eq__), so the reader backs off.  `attempt(t, seq)` returns a
-// new reference, null with an error set, or `retry` when the read must be
-// repeated.  The walk itself runs with the interpreter lock held, so it
-// never meets a half-made change.
+// block's __eq__), so the reader backs off.  `attempt(t, seq_start,
+// retry)` returns a new reference, or null with an error set or with
+// `retry` set when the read must be repeated.  The walk itself runs with
+// the interpreter lock held, so it never meets a half-made change.
 template <typename Attempt, typename Empty>
 PyObject* validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
     for (int tries = 0; tries < kMaxRetries; ++tries) {
