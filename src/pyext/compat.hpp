@@ -49,6 +49,28 @@ inline int unicode_ready(PyObject* s) {
 #endif
 }
 
+// The value of an int small enough for one internal digit (|v| < 2**30),
+// read without a call; false (and `out` untouched) for any other int.
+// `o` must be an int.
+inline bool compact_long_value(PyObject* o, long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyLongObject* l = reinterpret_cast<PyLongObject*>(o);
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    out = static_cast<long>(PyUnstable_Long_CompactValue(l));
+    return true;
+#else
+    Py_ssize_t size = Py_SIZE(o);
+    if (size == 0) {  // zero has no digit allocated
+        out = 0;
+        return true;
+    }
+    if (size != 1 && size != -1) return false;
+    long d = static_cast<long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    out = size < 0 ? -d : d;
+    return true;
+#endif
+}
+
 inline int64_t interpreter_id() {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }

@@ -39,6 +39,11 @@ inline Ref as_int(PyObject* o) {
 // Signed 64-bit; out of range gives the interpreter's own OverflowError.
 inline bool to_i64(PyObject* o, int64_t& out) {
     if (PyLong_CheckExact(o)) {
+        long small;
+        if (compact_long_value(o, small)) {
+            out = small;
+            return true;
+        }
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (!overflow) {
