@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -339,7 +340,7 @@ void AtomicPointer_dealloc(PyObject* self) {
 PyObject* ap_load(PyObject* self, PyObject* const*) {
     AtomicPointer* p = atomic_pointer(self);
     Ref lock = Ref::borrow(p->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     // The reference is taken inside the section: leaving the lock may run
     // code that replaces (and releases) the held object.
@@ -352,7 +353,7 @@ PyObject* ap_store(PyObject* self, PyObject* const* argv) {
     AtomicPointer* p = atomic_pointer(self);
     Ref incoming = Ref::steal(slot_ref(argv[0]));
     Ref lock = Ref::borrow(p->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     Ref old = Ref::steal(p->ptr);
     p->ptr = incoming.release();
@@ -368,7 +369,7 @@ PyObject* ap_compare_and_swap(PyObject* self, PyObject* const* argv) {
     PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only
     Ref incoming = Ref::steal(slot_ref(argv[1]));
     Ref lock = Ref::borrow(p->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     Ref old;
     bool swapped = p->ptr == expected;
@@ -387,7 +388,7 @@ PyObject* ap_compare_and_swap(PyObject* self, PyObject* const* argv) {
 PyObject* ap_get_version(PyObject* self, PyObject* const*) {
     AtomicPointer* p = atomic_pointer(self);
     Ref lock = Ref::borrow(p->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     uint64_t v = p->version;
     if (!guard.exit()) return nullptr;
@@ -523,7 +524,7 @@ PyObject* st_push(PyObject* self, PyObject* const* argv) {
     node->next = nullptr;
     node->version = 0;
     Ref lock = Ref::borrow(s->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) {
         release_chain(node);
         return nullptr;
@@ -538,7 +539,7 @@ PyObject* st_push(PyObject* self, PyObject* const* argv) {
 PyObject* st_pop(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     Ref lock = Ref::borrow(s->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     LockFreeNode* node = s->head;
     if (node) {
@@ -558,7 +559,7 @@ PyObject* st_pop(PyObject* self, PyObject* const*) {
 PyObject* st_is_empty(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     Ref lock = Ref::borrow(s->lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     bool empty = s->head == nullptr;
     if (!guard.exit()) return nullptr;
@@ -788,8 +789,30 @@ PyObject* ls_py_record_deallocation(PyObject* self, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-// Raises a public peak counter to `current` with a compare-and-swap loop.
+// An exact int within the signed 64-bit range, without raising.
+inline bool exact_i64(PyObject* o, int64_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// Raises a public peak counter to `current` with a compare-and-swap loop:
+//   while True: peak = c.load(); if current <= peak: break
+//               if c.compare_and_swap(peak, current): break
+// An exact AtomicCounter and an int64 `current` run the same loop natively.
 bool raise_public_peak(PyObject* self, Stat which, PyObject* current) {
+    int64_t native_current;
+    PyObject* c = pub(self, which);
+    if (Py_IS_TYPE(c, AtomicCounter_Type) && exact_i64(current, native_current)) {
+        word_raise_to(counter(c)->value, native_current);
+        return true;
+    }
     for (;;) {
         Ref peak = counter_load(pub(self, which));
         if (!peak) return false;
@@ -836,6 +859,20 @@ PyObject* ls_record_allocation(PyObject* self, PyObject* const* argv) {
     int timed = positive(time_ns.get());
     if (timed < 0 || (timed && !counter_increment(pub(self, kTotalAllocationTimeNs), time_ns.get()))) return nullptr;
 
+    // self._update_peaks(current_allocations.load(), bytes_allocated.load()):
+    // when every object involved is of our own exact types, all of those
+    // calls end in the native code below, so it runs directly.
+    PyObject* cur = pub(self, kCurrentAllocations);
+    PyObject* byt = pub(self, kBytesAllocated);
+    PyObject* peak = pub(self, kPeakAllocations);
+    PyObject* peak_bytes = pub(self, kPeakBytesAllocated);
+    if (Py_IS_TYPE(self, LockFreeStatistics_Type) && Py_IS_TYPE(cur, AtomicCounter_Type) &&
+        Py_IS_TYPE(byt, AtomicCounter_Type) && Py_IS_TYPE(peak, AtomicCounter_Type) &&
+        Py_IS_TYPE(peak_bytes, AtomicCounter_Type)) {
+        word_raise_to(counter(peak)->value, c_load(counter(cur)));
+        word_raise_to(counter(peak_bytes)->value, c_load(counter(byt)));
+        Py_RETURN_NONE;
+    }
     Ref allocs = counter_load(pub(self, kCurrentAllocations));
     if (!allocs) return nullptr;
     Ref bytes = counter_load(pub(self, kBytesAllocated));
@@ -875,6 +912,27 @@ Ref guarded_ratio(PyObject* numerator, PyObject* denominator, PyObject* scale) {
     return Ref::steal(PyNumber_Multiply(q.get(), scale));
 }
 
+// f"{ratio:.1f}%".  A float is formatted by the routine behind
+// float.__format__ for this spec; anything else through format().
+Ref percent_text(PyObject* ratio) {
+    if (PyFloat_CheckExact(ratio)) {
+        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio), 'f', 1, 0, nullptr);
+        if (!digits) return {};
+        size_t n = std::strlen(digits);
+        Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n + 1), 127));
+        if (text) {
+            auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));  // ASCII: one byte a character
+            std::memcpy(out, digits, n);
+            out[n] = '%';
+        }
+        PyMem_Free(digits);
+        return text;
+    }
+    Ref text = Ref::steal(PyObject_Format(ratio, PYEXT_STR(".1f")));
+    if (!text) return text;
+    return Ref::steal(PyUnicode_Concat(text.get(), PYEXT_STR("%")));
+}
+
 PyObject* ls_get_snapshot(PyObject* self, PyObject* const*) {
     Ref v[kStatCount];
     for (int i = 0; i < kStatCount; ++i) {
@@ -887,9 +945,7 @@ PyObject* ls_get_snapshot(PyObject* self, PyObject* const*) {
     if (!avg_alloc) return nullptr;
     Ref avg_dealloc = guarded_ratio(v[kTotalDeallocationTimeNs].get(), v[kTotalDeallocations].get(), nullptr);
     if (!avg_dealloc) return nullptr;
-    Ref ratio_text = Ref::steal(PyObject_Format(ratio.get(), PYEXT_STR(".1f")));
-    if (!ratio_text) return nullptr;
-    ratio_text = Ref::steal(PyUnicode_Concat(ratio_text.get(), PYEXT_STR("%")));
+    Ref ratio_text = percent_text(ratio.get());
     if (!ratio_text) return nullptr;
 
     const std::pair<PyObject*, PyObject*> items[] = {
@@ -908,10 +964,20 @@ PyObject* ls_get_snapshot(PyObject* self, PyObject* const*) {
         {PYEXT_STR("average_deallocation_time_ns"), avg_dealloc.get()},
         {PYEXT_STR("allocation_mode"), PYEXT_STR("lock-free C11 atomics")},
     };
-    Ref d = Ref::steal(PyDict_New());
+    // A copy of a dict that already has the fourteen keys: no resizing
+    // while the values go in.
+    static PyObject* shape = nullptr;
+    if (!shape) {
+        Ref t = Ref::steal(PyDict_New());
+        if (!t) return nullptr;
+        for (const auto& [key, value] : items)
+            if (!key || PyDict_SetItem(t.get(), key, Py_None) < 0) return nullptr;
+        shape = t.release();  // kept for the life of the process
+    }
+    Ref d = Ref::steal(PyDict_Copy(shape));
     if (!d) return nullptr;
     for (const auto& [key, value] : items) {
-        if (!key || !value || PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
+        if (!value || PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
     }
     return d.release();
 }
@@ -919,7 +985,7 @@ PyObject* ls_get_snapshot(PyObject* self, PyObject* const*) {
 PyObject* ls_reset(PyObject* self, PyObject* const*) {
     LockFreeStatistics* s = stats(self);
     Ref lock = Ref::borrow(s->update_lock);
-    pyext::WithLock guard(lock.get());
+    pyext::DirectWithLock guard(lock.get());
     if (!guard) return nullptr;
     for (Word& w : s->native) word_store(w, 0);
     // All twelve public counters, so that no figure survives a reset.
