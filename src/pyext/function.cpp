@@ -373,15 +373,34 @@ PyObject* function_reduce(PyObject* o, PyObject*) {
 }
 
 PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(Function, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(Function, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {nullptr},
 };
 
+// __name__ and __qualname__ go into messages and the repr as strings, so
+// (as for Python functions) they only ever hold a str.
+template <size_t Offset>
+PyObject* get_str_field(PyObject* o, void*) {
+    return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + Offset));
+}
+
+template <size_t Offset>
+int set_str_field(PyObject* o, PyObject* v, void* closure) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+        return -1;
+    }
+    Py_SETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + Offset), Py_NewRef(v));
+    return 0;
+}
+
 PyGetSetDef function_getset[] = {
+    {"__name__", get_str_field<offsetof(Function, name)>, set_str_field<offsetof(Function, name)>, nullptr,
+     const_cast<char*>("__name__")},
+    {"__qualname__", get_str_field<offsetof(Function, qualname)>, set_str_field<offsetof(Function, qualname)>,
+     nullptr, const_cast<char*>("__qualname__")},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
