@@ -2,11 +2,11 @@
 builtin call of the same shape) and against the same work in pure Python.
 Prints ratios only; never asserts times."""
 import math
-import struct
 import sys
 import threading
 import timeit
 
+from korvane._tour.brisel import PySlabHeader
 from korvane.memory.brisel import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
                                    fast_bitmap_operations)
 
@@ -29,58 +29,6 @@ def py_bitmap_operations(bitmap, index, operation):
     if operation == "find_first":
         return (bitmap & -bitmap).bit_length() - 1
     raise ValueError(f"Unknown operation: {operation}")
-
-
-def _table():
-    out = []
-    for i in range(256):
-        v = i
-        for _ in range(8):
-            v = (v >> 1) ^ 0xA001 if v & 1 else v >> 1
-        out.append(v)
-    return out
-
-
-CRC_TABLE = _table()
-
-
-def py_crc16(data):
-    r = 0xFFFF
-    for b in data:
-        r = (r >> 8) ^ CRC_TABLE[(r ^ b) & 0xFF]
-    return r
-
-
-class PySlabHeader:
-    def __init__(self, size_class_index, objects_per_slab):
-        self.sci, self.flags, self.epoch, self.crc = size_class_index & 0xFF, 0, 0, 0
-        self.n = objects_per_slab
-        self.full = (1 << objects_per_slab) - 1 if objects_per_slab < 64 else 2**64 - 1
-        self.bitmap = self.full
-
-    def allocate(self, i):
-        if 0 <= i < 64:
-            self.bitmap &= ~(1 << i)
-        self.flags |= 0x10
-        self.epoch = (self.epoch + 1) & 0xFFFFFFFF
-
-    def deallocate(self, i):
-        if 0 <= i < 64:
-            self.bitmap |= 1 << i
-        self.epoch = (self.epoch + 1) & 0xFFFFFFFF
-        if self.bitmap == self.full:
-            self.flags &= ~0x10
-
-    def pack(self):
-        self.crc = py_crc16(struct.pack("<BBL", self.sci, self.flags, self.epoch))
-        return struct.pack("<BBLHQ", self.sci, self.flags, self.epoch, self.crc, self.bitmap)
-
-    def unpack(self, data):
-        if len(data) != 16:
-            raise ValueError("bad length")
-        self.sci, self.flags, self.epoch, stored, self.bitmap = struct.unpack("<BBLHQ", data)
-        if stored != py_crc16(data[:6]):
-            self.flags |= 0x80
 
 
 class PyBucketAllocator:

@@ -11,54 +11,8 @@ import random
 import time
 import timeit
 
+from korvane._tour.dorvask import py_degradation, py_predict, py_trend
 from korvane.plugins.analyzer import dorvask as d
-
-
-def py_degradation(history, baseline, threshold, window_start):
-    if not history or baseline <= 0.0 or len(history) < 5:
-        return False
-    total, count = 0.0, 0
-    for ts, metric in history:
-        if ts >= window_start:
-            total += metric
-            count += 1
-    return count >= 5 and (baseline - total / count) / baseline > threshold
-
-
-def py_trend(history, window_start):
-    if history is None or len(history) < 3:
-        return 0.0
-    recent = [(float(t), float(m)) for t, m in history if t >= window_start]
-    if len(recent) < 3:
-        return 0.0
-    t0 = recent[0][0]
-    sx = sy = sxy = sxx = 0.0
-    for t, m in recent:
-        x = t - t0
-        sx += x
-        sy += m
-        sxy += x * m
-        sxx += x * x
-    n = len(recent)
-    mx, my = sx / n, sy / n
-    den = sxx - n * mx * mx
-    if abs(den) < 1e-10 or abs(my) < 1e-10:
-        return 0.0
-    return min(max((sxy - n * mx * my) / den / my, -1.0), 1.0)
-
-
-def py_predict(history, horizon):
-    n = len(history)
-    if n < 10:
-        return (0, 0, 0.0)
-    duration = history[-1][0] - history[0][0]
-    if duration <= 0.0:
-        return (0, 0, 0.0)
-    total = 0.0
-    for _, size in history:
-        total += size
-    allocs = int(n / duration * horizon)
-    return (allocs, int(total / n * allocs), 0.8 if n >= 100 else n * 0.008)
 
 
 def timers(stmts, ns, budget=0.015, rounds=9):

@@ -9,62 +9,23 @@ never asserts times.
 
     PYTHONPATH=src python bench/meravin.py
 """
-import importlib
-import inspect
 import math
 import re
 import sys
 import time
 
+from korvane._tour.meravin import MODULES, corpus as tour_corpus, py_score_framework_patterns, py_score_indicators
 from korvane.plugins.analyzer import meravin as m
-
-MODULES = ["statistics", "textwrap", "difflib", "fractions", "argparse", "calendar", "tarfile", "urllib.parse"]
 
 PATTERNS = {
     "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
     "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
     "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE),
 }
-NUMPY = ("numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std var min max "
-    "argmax argmin reshape transpose concatenate stack split").split()
-PANDAS = ("pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query eval "
-    "rolling resample sort_values").split()
-SKLEARN = ("sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline featureunion "
-    "train_test_split classification regression clustering preprocessing model_selection metrics ensemble").split()
-CPU = "for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg".split()
-MEMORY = "array list dict pandas dataframe allocate buffer cache append extend".split()
-PARALLEL = ("multiprocessing threading concurrent async parallel pool worker chunk batch processpoolexecutor "
-    "threadpoolexecutor").split()
-GPU_OP = ("matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt power ** "
-    "add subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones empty full").split()
-LARGE = "reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb".split()
-EMBARRASSING = "workload benchmark intensive chunk_workload map apply vectorize broadcast".split()
-SEQUENTIAL = "global nonlocal lock mutex synchronized sequential ordered dependencies".split()
 
 
-# The same rules, the way a user would write them in Python.
-def py_score_indicators(code, function_name):
-    code_lower = code.lower()
-    func_lower = function_name.lower() if function_name else ""
-    cpu = sum(1 for k in CPU if k in code_lower)
-    memory = sum(1 for k in MEMORY if k in code_lower)
-    parallel = sum(1 for k in PARALLEL if k in code_lower)
-    gpu_op = sum(1 for k in GPU_OP if k in code_lower or k in func_lower)
-    large = sum(1 for k in LARGE if k in code_lower)
-    embarrassing = sum(1 for k in EMBARRASSING if k in code_lower or k in func_lower)
-    sequential = sum(1 for k in SEQUENTIAL if k in code_lower)
-    return cpu, memory, parallel, gpu_op, large, embarrassing, sequential
-
-
-def py_score_framework_patterns(code):
-    code_lower = code.lower()
-    numpy_score = sum(1 for k in NUMPY if k in code_lower)
-    pandas_score = sum(1 for k in PANDAS if k in code_lower)
-    sklearn_score = sum(1 for k in SKLEARN if k in code_lower)
-    return (min(max(numpy_score / 25, 0.0), 1.0), min(max(pandas_score / 18, 0.0), 1.0),
-            min(max(sklearn_score / 18, 0.0), 1.0))
-
-
+# quick_framework_score is not on the tour of `python -m korvane`: its plain-Python side is a bare
+# regex, as a user would write it.
 def py_quick_framework_score(code, framework):
     pattern = PATTERNS.get(framework)
     if pattern is None:
@@ -74,17 +35,8 @@ def py_quick_framework_score(code, framework):
 
 
 def corpus():
-    out = []
-    for name in MODULES:
-        mod = importlib.import_module(name)
-        for obj in vars(mod).values():
-            for f in [obj] + (list(vars(obj).values()) if inspect.isclass(obj) else []):
-                if inspect.isfunction(f) and f.__module__ == name:
-                    try:
-                        out.append((f.__name__, inspect.getsource(f)))
-                    except (OSError, TypeError):
-                        pass
-    return out
+    """(name, source) of every function of MODULES, as in `python -m korvane`."""
+    return tour_corpus(MODULES)[1]
 
 
 def best_of(fn, repeat=5):

@@ -30,91 +30,6 @@ REGISTRY = textwrap.dedent("""
     sys.modules["korvane.gpu.mirrast"] = _m
 """)
 
-# What a user would write in Python for the same report.
-PURE = textwrap.dedent("""
-    import os, sys, time
-
-    def detect_physical_cores():
-        try:
-            if hasattr(os, "sched_getaffinity"):
-                return max(1, len(os.sched_getaffinity(0)))
-            return max(1, os.cpu_count() or 1)
-        except Exception:
-            return os.cpu_count() or 1
-
-    def detect_numa_nodes():
-        try:
-            if sys.platform == "linux":
-                if os.path.exists("/sys/devices/system/node"):
-                    n = len([e for e in os.listdir("/sys/devices/system/node")
-                             if e.startswith("node") and e[4:].isdigit()])
-                    return n if n > 0 else 1
-            return 1
-        except Exception:
-            return 1
-
-    def detect_gpu_backends():
-        result = {"has_gpu": False, "gpu_count": 0, "gpu_memory_mb": 0, "cuda_available": False,
-                  "rocm_available": False, "oneapi_available": False, "active_backend": "cpu",
-                  "backend_version": ""}
-        try:
-            from korvane.gpu.mirrast import GPUBackendRegistry, GPUBackendKind
-            backends = GPUBackendRegistry.detect_available_backends()
-            result["cuda_available"] = GPUBackendKind.CUDA in backends
-            result["rocm_available"] = GPUBackendKind.ROCm in backends
-            result["oneapi_available"] = GPUBackendKind.oneAPI in backends
-            best = GPUBackendRegistry.get_best_available()
-            result["active_backend"] = best.info.kind.value
-            result["backend_version"] = best.info.version
-            result["has_gpu"] = result["active_backend"] != "cpu"
-            if result["has_gpu"] and best.info.kind in backends:
-                info = backends[best.info.kind]
-                result["gpu_count"] = info.device_count
-                result["gpu_memory_mb"] = int(info.memory_gb * 1024)
-        except Exception:
-            try:
-                import subprocess
-                r = subprocess.run(["nvidia-smi", "--query-gpu=name", "--format=csv,noheader"],
-                                   capture_output=True, timeout=0.5, check=False)
-                if r.returncode == 0 and r.stdout:
-                    result["has_gpu"] = True
-                    lines = r.stdout.decode("utf-8", errors="ignore").strip().split("\\n")
-                    result["gpu_count"] = len([l for l in lines if l.strip()])
-            except Exception:
-                pass
-        return result
-
-    def detect_python_version():
-        v = sys.version_info
-        has = False
-        if v >= (3, 12):
-            try:
-                import _xxsubinterpreters
-                has = True
-            except ImportError:
-                pass
-        return f"{v.major}.{v.minor}.{v.micro}", has
-
-    def detect_capabilities():
-        caps = {}
-        start = time.perf_counter()
-        try:
-            caps["physical_cores"] = detect_physical_cores()
-            caps["numa_nodes"] = detect_numa_nodes()
-            info = detect_gpu_backends()
-            for k in ("has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available", "rocm_available",
-                      "oneapi_available", "active_backend", "backend_version"):
-                caps[k] = info[k]
-            caps["python_version"], caps["subinterpreter_support"] = detect_python_version()
-            caps["platform"] = sys.platform
-            caps["detected_at"] = time.time()
-            caps["detector"] = "python"
-            caps["detection_time_ms"] = (time.perf_counter() - start) * 1000
-            return caps
-        except Exception as e:
-            return {"error": str(e)}
-""")
-
 COLD = """
 import time
 {registry}
@@ -152,10 +67,13 @@ def warm(fns, number, rounds=7):
 def main():
     from korvane.native import oskarel
 
-    pure = {}
-    exec(PURE, pure)
+    # What a user would write in Python for the same report: the detection
+    # that `python -m korvane` compares with.
+    from korvane._tour import oskarel as plain
+
+    pure = vars(plain)
     native_imp = "from korvane.native.oskarel import detect_capabilities"
-    pure_imp = "exec(compile(" + repr(PURE) + ", 'pure', 'exec'))"
+    pure_imp = "from korvane._tour.oskarel import detect_capabilities"
     print(f"oskarel on Python {sys.version.split()[0]}; times in ms (best of several)")
     print(f"{'case':40} {'native':>9} {'python':>9} {'py/native':>10}")
 

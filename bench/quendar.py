@@ -6,66 +6,14 @@ against a pure-Python policy written the obvious way.
 The store hands out records through a builtin (dict.__getitem__), so that
 its own work stays out of the figures.  Prints ratios; asserts nothing.
 """
-import logging
-import threading
 import time
 import timeit
 
+from korvane._tour.quendar import PyPolicy, Store
 from korvane.jit import quendar as q
 
 N = 40_000
 REPEAT = 25
-
-
-class PyPolicy:
-    """The same policy in plain Python: a dict and a threading.Lock."""
-
-    def __init__(self, initial=100, lo=10, hi=10000, rate=0.1, target=2.0):
-        self.initial, self.lo, self.hi, self.rate, self.target = initial, lo, hi, rate, target
-        self._thresholds = {}
-        self._lock = threading.Lock()
-        self._interval = 600.0
-
-    def get_threshold(self, func_id):
-        with self._lock:
-            return self._thresholds.get(func_id, self.initial)
-
-    def should_compile(self, func_id, store):
-        now = time.time()
-        with self._lock:
-            threshold = self._thresholds.get(func_id, self.initial)
-            m = store.get_metrics(func_id)
-            calls, compiles, last = m.call_count, m.compile_count, getattr(m, "last_compiled", 0.0)
-        if calls < threshold:
-            return False
-        if compiles == 0:
-            return True
-        return now - last >= self._interval
-
-    def update(self, func_id, store):
-        with self._lock:
-            m = store.get_metrics(func_id)
-            if m.compile_count == 0:
-                return
-            current = self._thresholds.get(func_id, self.initial)
-            speedup = m.avg_speedup
-            ratio = speedup / self.target if self.target > 0 else speedup
-            step = self.rate * current
-            if ratio > 1.0:
-                step = -step
-            confidence = min(1.0, 0.1 * m.compile_count)
-            new = current + step * (1.0 - confidence)
-            new = self.lo if new < self.lo else self.hi if new > self.hi else int(new)
-            self._thresholds[func_id] = new
-        logger.debug(f"Updated threshold for {func_id}: {current} -> {new} (speedup: {speedup:.2f}x)")
-
-
-logger = logging.getLogger("bench.quendar")
-
-
-class Store:
-    def __init__(self, records):
-        self.get_metrics = records.__getitem__
 
 
 def best(stmts, ns):

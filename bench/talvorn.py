@@ -9,13 +9,11 @@ bisect over a sorted list of sizes.  Never asserts times.
 
     PYTHONPATH=src python bench/talvorn.py
 """
-import bisect
-import random
 import sys
 import time
 import tracemalloc
 
-from korvane.memory.halvet import MemoryBlock
+from korvane._tour.talvorn import BisectFreeList, free_list_workload
 from korvane.memory.talvorn import FastRedBlackTree
 
 try:
@@ -56,52 +54,6 @@ class SortedFreeList:
             return None, None
         block = self._blocks.pop(i)
         return block.size, block
-
-
-class BisectFreeList:
-    """Sorted distinct sizes plus a dict of same-size lists."""
-
-    def __init__(self):
-        self._sizes = []
-        self._by_size = {}
-
-    def insert(self, size, block):
-        chain = self._by_size.get(size)
-        if chain is None:
-            bisect.insort(self._sizes, size)
-            self._by_size[size] = [block]
-        else:
-            chain.append(block)
-        return True
-
-    def find_best_fit(self, size):
-        i = bisect.bisect_left(self._sizes, size)
-        return self._by_size[self._sizes[i]][0] if i < len(self._sizes) else None
-
-    def _drop(self, size, chain, index):
-        block = chain.pop(index)
-        if not chain:
-            del self._by_size[size]
-            del self._sizes[bisect.bisect_left(self._sizes, size)]
-        return block
-
-    def delete(self, size, block):
-        chain = self._by_size.get(size)
-        if chain is None:
-            return False
-        try:
-            i = chain.index(block)
-        except ValueError:
-            return False
-        self._drop(size, chain, i)
-        return True
-
-    def remove_ge(self, size):
-        i = bisect.bisect_left(self._sizes, size)
-        if i == len(self._sizes):
-            return None, None
-        s = self._sizes[i]
-        return s, self._drop(s, self._by_size[s], 0)
 
 
 BATCH = 500
@@ -162,15 +114,9 @@ def build(cls, sizes, blocks):
 
 
 def main():
-    rng = random.Random(2024)
-    size_pool = sorted(rng.sample(range(16, 16 * N_SIZES * 4, 16), N_SIZES))
-    sizes = [size_pool[i % N_SIZES] for i in range(N_BLOCKS)]
-    rng.shuffle(sizes)
-    blocks = [MemoryBlock(i * 64, s) for i, s in enumerate(sizes)]
-    top = size_pool[-1]
-    reqs = [rng.randrange(top + 1) for _ in range(N_OPS)]
-    extra = [(s, MemoryBlock((N_BLOCKS + i) * 64, s)) for i, s in
-             enumerate(rng.choice(size_pool) for _ in range(N_OPS))]
+    # The free list of `python -m korvane`, with further blocks to insert and delete.
+    data = free_list_workload(N_BLOCKS, N_SIZES, N_OPS, extra=True)
+    sizes, blocks, reqs, extra = data.sizes, data.blocks, data.reqs, data.extra
 
     impls = [("tree", FastRedBlackTree)]
     if SortedKeyList is not None:

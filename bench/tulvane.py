@@ -2,56 +2,10 @@
 and a pure-Python aggregator with a threading.Lock.  Prints ratios only."""
 import math
 import sys
-import threading
 import timeit
 
+from korvane._tour.tulvane import PyAggregator
 from korvane.monitoring.tulvane import CounterAggregator
-
-INF = float("inf")
-
-
-class PyAggregator:
-    """What a user would write: Welford's update under a lock."""
-
-    def __init__(self, num_counters=1000):
-        self._n = num_counters
-        self._lock = threading.Lock()
-        self._count = [0] * num_counters
-        self._mean = [0.0] * num_counters
-        self._m2 = [0.0] * num_counters
-        self._min = [INF] * num_counters
-        self._max = [-INF] * num_counters
-
-    def update(self, counter_id, value):
-        if counter_id < 0 or counter_id >= self._n:
-            raise IndexError(f"Counter ID {counter_id} out of range")
-        value = float(value)
-        with self._lock:
-            n = self._count[counter_id] + 1
-            self._count[counter_id] = n
-            mean = self._mean[counter_id]
-            d = value - mean
-            mean += d / n
-            self._mean[counter_id] = mean
-            self._m2[counter_id] += d * (value - mean)
-            if value < self._min[counter_id]:
-                self._min[counter_id] = value
-            if value > self._max[counter_id]:
-                self._max[counter_id] = value
-
-    def get_stats(self, counter_id):
-        if counter_id < 0 or counter_id >= self._n:
-            raise IndexError(f"Counter ID {counter_id} out of range")
-        with self._lock:
-            n = self._count[counter_id]
-            if n == 0:
-                return {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
-            var = self._m2[counter_id] / n
-            return {"count": n, "mean": self._mean[counter_id], "variance": var, "std": math.sqrt(var),
-                    "min": self._min[counter_id], "max": self._max[counter_id]}
-
-    def get_all_stats(self):
-        return [(i, self.get_stats(i)) for i in range(self._n) if self._count[i] > 0]
 
 
 def timed(stmts, ns, number, rounds=7):

@@ -19,6 +19,7 @@ import sys
 import threading
 import time
 
+from korvane._tour.varnok import LockedCounter, hammer
 from korvane.memory import varnok
 
 QUICK = "--quick" in sys.argv
@@ -64,30 +65,6 @@ class Bench:
         return max(case.best - self.empty.best, 0.1)
 
 
-class LockedCounter:
-    """The pure-Python way: an int behind a threading.Lock."""
-
-    def __init__(self, value=0):
-        self._lock = threading.Lock()
-        self._value = value
-
-    def increment(self, delta=1):
-        with self._lock:
-            self._value += delta
-            return self._value
-
-    def load(self):
-        with self._lock:
-            return self._value
-
-    def compare_and_swap(self, expected, new_value):
-        with self._lock:
-            if self._value == expected:
-                self._value = new_value
-                return True
-            return False
-
-
 class LockedRecorder:
     """A lock-based pure-Python allocation recorder."""
 
@@ -130,27 +107,10 @@ def optional_packages():
     return found
 
 
-def contended(fn, threads, per_thread, repeats):
-    """Wall time per operation, `threads` threads each calling fn()."""
-
-    def once():
-        barrier = threading.Barrier(threads + 1)
-
-        def worker():
-            barrier.wait()
-            for _ in range(per_thread):
-                fn()
-
-        pool = [threading.Thread(target=worker) for _ in range(threads)]
-        for t in pool:
-            t.start()
-        barrier.wait()
-        start = time.perf_counter()
-        for t in pool:
-            t.join()
-        return (time.perf_counter() - start) / (threads * per_thread) * 1e9
-
-    return min(once() for _ in range(repeats))
+def contended(counter, threads, per_thread, repeats):
+    """Wall time per operation, `threads` threads each calling
+    counter.increment() (the workload of `python -m korvane`)."""
+    return min(hammer(counter, threads, per_thread) for _ in range(repeats)) / (threads * per_thread) * 1e9
 
 
 def main():
@@ -244,9 +204,9 @@ def main():
     table("AtomicCounter (x: our time over theirs; below 1 is faster)", counter_rows)
     repeats = 2 if QUICK else 5
     per_thread = 5_000 if QUICK else 20_000
-    single = contended(c.increment, 1, 4 * per_thread, repeats)
-    four = contended(c.increment, 4, per_thread, repeats)
-    single = min(single, contended(c.increment, 1, 4 * per_thread, repeats))
+    single = contended(c, 1, 4 * per_thread, repeats)
+    four = contended(c, 4, per_thread, repeats)
+    single = min(single, contended(c, 1, 4 * per_thread, repeats))
     print(f"  {'increment(), 4 threads contending':<38} {four:7.1f} ns/op  x{four / single:5.2f} one thread "
           f"({single:.1f} ns/op, loop included)")
     table("AtomicPointer, LockFreeStack", holder_rows)

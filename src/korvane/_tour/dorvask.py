@@ -57,6 +57,7 @@ def py_trend(history, window_start):
 
 
 def py_predict(history, horizon):
+    # Not one of the tour's decisions; bench/dorvask.py times it.
     n = len(history)
     if n < 10:
         return (0, 0, 0.0)
