@@ -144,7 +144,7 @@ def main():
             alt("atomics", "a.fetch_inc()", a=fresh("atomics", 0)),
             alt("cereggii", "a.increment_and_get()", a=fresh("cereggii", 0)),
         ]),
-        ("  same, against a builtin making a new int", b.case("c.increment()", c=c),
+        ("  same, floor f.__trunc__() (new int)", b.case("c.increment()", c=c),
          b.case("f.__trunc__()", f=big), []),
         ("increment(1)", b.case("c.increment(1)", c=c), floor1, []),
         ("load()", b.case("c.load()", c=varnok.AtomicCounter(7)), floor0, [
@@ -198,7 +198,8 @@ def main():
             text = f"  {label:<38} {ns:7.1f} ns  x{ns / b.ns(floor):5.2f} floor"
             for name, other in others:
                 if other is not None:
-                    text += f"  x{ns / b.ns(other):5.2f} {name}"
+                    r = ns / b.ns(other)
+                    text += f"  x{r:5.2f} {name}" if r >= 0.01 else f"  x{r:.1e} {name}"
             print(text)
 
     table("AtomicCounter (x: our time over theirs; below 1 is faster)", counter_rows)
