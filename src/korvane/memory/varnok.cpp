@@ -444,7 +444,7 @@ bool attach_atomic_pointer_methods() {
 struct LockFreeNode {
     PyObject* data;      // owned
     LockFreeNode* next;
-    uint64_t version;    // 0; kept for layout compatibility
+    uint64_t version;    // 0 when made; not read by any operation
 };
 
 struct LockFreeStack {
