@@ -2,6 +2,7 @@
 
 import json
 import math
+import random
 
 import pytest
 
@@ -164,3 +165,145 @@ def test_tours_follow_the_module_list():
         assert (tour.NAME, tour.MODULE) == (name, full)
     with pytest.raises(KeyError):
         _tour.load("_common")
+
+
+# ---------------------------------------------------------------- the plain-Python sides
+# The tour and the bench scripts time these against the native modules:
+# they must do the same work, on the workloads' inputs and at their edges.
+
+def close(a, b):
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(close(x, y) for x, y in zip(a, b))
+    if isinstance(a, float) or isinstance(b, float):
+        return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12)
+    return a == b
+
+
+def test_pelgrun_formulas_match():
+    from korvane.gpu import pelgrun as native
+    from korvane._tour import pelgrun as plain
+
+    rng = random.Random(1)
+    ops = sorted(plain.CHUNKABLE | plain.NON_CHUNKABLE | {"add"})
+    for _ in range(1000):
+        shape = tuple(rng.choice([0, 1, 3, 1000, 65536, 10**6, 2**31 - 1]) for _ in range(rng.randint(1, 4)))
+        size = rng.choice([1, 2, 8, 16])
+        available = rng.choice([0, 1, 10**6, 11 * 2**30])
+        room = rng.choice([-0.5, 0.0, 0.3, 0.99, 1.5])
+        op = rng.choice(ops)
+        nbytes = plain.estimate_allocation_bytes(shape, size)
+        calls = [("estimate_allocation_bytes", (shape, size)), ("calculate_safe_limit", (available, room)),
+                 ("is_chunkable_operation", (op,)), ("calculate_memory_pressure", (rng.randrange(2**40), 2**39)),
+                 ("recommend_headroom", (rng.uniform(-0.5, 1.5), rng.random())),
+                 ("decide_allocation_strategy", (nbytes, available, room, op in plain.CHUNKABLE)),
+                 ("calculate_optimal_chunks", (nbytes, available, room)),
+                 ("score_gpu_suitability", (nbytes, op, available, room))]
+        if shape[0] <= 1000 and 0 not in shape:
+            calls.append(("compute_chunk_shapes", (shape, size, rng.choice([1, 4096, 2**30]))))
+        for name, args in calls:
+            assert close(getattr(native, name)(*args), getattr(plain, name)(*args)), (name, args)
+    for message, kind in [("CUDA out of memory", "RuntimeError"), ("", "OutOfMemoryError"),
+                          ("Allocation FAILED", "E"), ("gpu memory", ""), ("fine", "ValueError")]:
+        assert native.is_oom_error(message, kind) == plain.is_oom_error(message, kind)
+
+
+def test_dorvask_arithmetic_matches():
+    from korvane.plugins.analyzer import dorvask as native
+    from korvane._tour import dorvask as plain
+
+    rng = random.Random(3)
+    keys = ("parallelization_potential", "cpu_intensity", "memory_intensity")
+    for _ in range(1500):
+        n, step = rng.choice([0, 2, 3, 5, 9, 10, 150]), rng.choice([0.0, 0.5, 1.0])
+        history = [(100.0 + k * step, rng.choice([0.0, 100.0]) + rng.uniform(-5, 5)) for k in range(n)]
+        start = rng.choice([-1.0, 100.0 + n * step / 2, 100.0 + n * step + 1])
+        baseline = rng.choice([0.0, 100.0, 110.0])
+        assert close(native.calculate_performance_trend(history, start), plain.py_trend(history, start))
+        assert native.detect_performance_degradation(history, baseline, 0.05, start) == \
+            plain.py_degradation(history, baseline, 0.05, start)
+        assert close(native.predict_resource_requirements(history, 60.0), plain.py_predict(history, 60.0))
+        seen = [{k: rng.random() for k in keys} for _ in range(rng.choice([0, 5, 6, 9]))]
+        if seen and rng.random() < 0.2:
+            del seen[-1]["cpu_intensity"]
+        assert close(native.detect_workload_characteristics_change(seen, 0.3), plain.py_workload_change(seen, 0.3))
+        args = (rng.uniform(-1, 2), rng.uniform(-1, 2), rng.uniform(-1, 2), rng.random() < 0.5)
+        assert close(native.calculate_adaptation_urgency(*args), plain.py_urgency(*args))
+        args = (rng.uniform(0, 100), rng.uniform(0, 200), 60.0)
+        assert native.should_skip_adaptation(*args) == plain.py_skip(*args)
+
+
+def test_tulvane_aggregator_matches():
+    from korvane.monitoring.tulvane import CounterAggregator
+    from korvane._tour.tulvane import PyAggregator, _same
+
+    rng = random.Random(9)
+    native, plain = CounterAggregator(50), PyAggregator(50)
+    for _ in range(5000):
+        i, value = rng.randrange(0, 50, 3), rng.choice([rng.uniform(-1e3, 1e3), 7, 0.0])
+        native.update(i, value)
+        plain.update(i, value)
+    assert _same(native.get_all_stats(), plain.get_all_stats())
+    assert close(list(native.get_stats(1).values()), list(plain.get_stats(1).values()))
+    for bad in (-1, 50):
+        for agg in (native, plain):
+            with pytest.raises(IndexError, match=f"Counter ID {bad} out of range"):
+                agg.update(bad, 1.0)
+
+
+def test_talvorn_free_list_matches():
+    from korvane.memory.talvorn import FastRedBlackTree
+    from korvane._tour.talvorn import BisectFreeList, free_list_workload
+
+    data = free_list_workload(3000, 200, 2000, seed=4, extra=True)
+    tree, plain = FastRedBlackTree(), BisectFreeList()
+    for s, b in zip(data.sizes, data.blocks):
+        assert tree.insert(s, b) == plain.insert(s, b)
+    rng = random.Random(4)
+    for r, (s, b) in zip(data.reqs, data.extra):
+        # Blocks of one size may come back in another order: compare sizes.
+        ours, theirs = tree.find_best_fit(r), plain.find_best_fit(r)
+        assert (ours is None) == (theirs is None) and (ours is None or ours.size == theirs.size)
+        if rng.random() < 0.5:
+            assert tree.insert(s, b) and plain.insert(s, b)
+            assert tree.delete(s, b) and plain.delete(s, b)
+        assert not tree.delete(s, b) and not plain.delete(s, b)
+        assert tree.remove_ge(r)[0] == plain.remove_ge(r)[0]
+
+
+def test_brisel_header_matches():
+    from korvane.memory.brisel import FastSlabHeaderOps
+    from korvane._tour.brisel import PySlabHeader, logger, slab_workload
+
+    slabs, _ = slab_workload(300, seed=2)
+    for sci, objects, allocated, freed in slabs:
+        native, plain = FastSlabHeaderOps(sci, objects), PySlabHeader(sci, objects)
+        for j in allocated + [-1, 64, 70]:
+            native.py_allocate_object_at(j)
+            plain.allocate(j)
+        for j in freed + allocated[len(freed):]:
+            native.py_deallocate_object_at(j)
+            plain.deallocate(j)
+        packed = native.pack_header()
+        assert packed == plain.pack()
+        damaged = packed[:2] + bytes([packed[2] ^ 1]) + packed[3:]
+        level = logger.level
+        logger.setLevel("ERROR")
+        try:
+            native.unpack_header(damaged)
+            plain.unpack(damaged)
+        finally:
+            logger.setLevel(level)
+        assert native.pack_header()[1] == plain.pack()[1]
+
+
+@pytest.mark.parametrize("code, name", [
+    ("", ""), ("import numpy as np\nnp.dot(a, b).sum()", "Matmul_Kernel"),
+    ("WITH LOCK: GLOBAL Counter += 1  # Pandas DataFrame", None),
+    ("df.groupby('k').agg(mean) ** 2 @ w  - 1e9 Gb", "apply_batch"), ("ünïcödé → for x in range(3)", "ß"),
+])
+def test_meravin_rules_match(code, name):
+    from korvane.plugins.analyzer import meravin as native
+    from korvane._tour import meravin as plain
+
+    assert native.score_indicators(code, name) == plain.py_score_indicators(code, name)
+    assert close(native.score_framework_patterns(code), plain.py_score_framework_patterns(code))

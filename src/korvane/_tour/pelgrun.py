@@ -51,7 +51,8 @@ def decide_allocation_strategy(requested, available, headroom, chunkable):
     if requested <= safe:
         return (0, 0, 1, "Allocation fits in GPU memory")
     if chunkable:
-        n = math.ceil(requested / safe)
+        # At least the exact ceiling: past 2**53 bytes the float quotient may round down.
+        n = max(math.ceil(requested / safe), -(-requested // safe))
         return (1, safe, n, f"Chunking into {n} GPU passes")
     return (2, 0, 1, "Operation not chunkable, falling back to CPU")
 
