@@ -307,3 +307,27 @@ def test_meravin_rules_match(code, name):
 
     assert native.score_indicators(code, name) == plain.py_score_indicators(code, name)
     assert close(native.score_framework_patterns(code), plain.py_score_framework_patterns(code))
+
+
+@pytest.mark.parametrize("config", [(100, 10, 10000, 0.1, 2.0), (50, 40, 60, 0.5, 1.0), (500, 10, 600, 0.9, 3.5)])
+def test_quendar_policy_matches(config):
+    from korvane.jit.quendar import PolicyConfig, Quendar
+    from korvane._tour.quendar import PyPolicy, Record, Store
+
+    names = ("initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup")
+    native, plain = Quendar(PolicyConfig(**dict(zip(names, config)))), PyPolicy(*config)
+    rng = random.Random(sum(config))
+    records = {f"f{i}": Record() for i in range(20)}
+    store = Store(records)
+    for _ in range(400):
+        fid = rng.choice(list(records))
+        r = records[fid]
+        r.call_count += rng.choice([0, 5, 60])
+        r.compile_count += rng.random() < 0.3
+        r.avg_speedup = rng.choice([0.5, 1.0, 2.0, 3.5])
+        r.last_compiled = rng.choice([0.0, 1e18])
+        assert native.should_compile(fid, store) == plain.should_compile(fid, store)
+        native.update(fid, store)
+        plain.update(fid, store)
+        assert native.get_threshold(fid) == plain.get_threshold(fid)
+    assert native.get_statistics() == plain.get_statistics()
