@@ -10,6 +10,15 @@ namespace pyext {
 // Creates the type and binds it in the module namespace under its short
 // name.  The spec's name is the full dotted name.  Borrowed result (the
 // module keeps it alive), or null.
+//
+// Constructor signatures: a constructor parsed in tp_new is invisible to
+// inspect.signature and help() unless the type's Py_tp_doc starts with
+// CPython's signature header, the short name and the parameter list as
+// Python writes it, then "\n--\n\n":
+//     "AtomicCounter(initial_value=0)\n--\n\nLock-free signed 64-bit counter."
+// type.__text_signature__ reads the header and __doc__ shows only the text
+// after it; a subclass with its own __init__ gets that one's signature.
+// Use "Name()\n--\n\n" for a constructor that takes no parameters.
 PyTypeObject* add_type(PyType_Spec* spec, PyObject* base = nullptr);
 
 // Makes the type's own attributes read-only from Python (as for a static

@@ -251,7 +251,8 @@ PyObject* py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
 PyType_Slot SlabHeaderOps_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(SlabHeaderOps_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(SlabHeaderOps_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Slab header: size class, flags, epoch, CRC-16 and free-object bitmap.")},
+    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
+                                  "Slab header: size class, flags, epoch, CRC-16 and free-object bitmap.")},
     {0, nullptr},
 };
 
@@ -579,7 +580,9 @@ PyType_Slot BucketAllocator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(BucketAllocator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(BucketAllocator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(BucketAllocator_clear)},
-    {Py_tp_doc, const_cast<char*>("Fast bucketed allocator using Cython for O(1) allocation performance.")},
+    {Py_tp_doc, const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
+                                  "medium_block_max=4096)\n--\n\n"
+                                  "Fast bucketed allocator using Cython for O(1) allocation performance.")},
     {0, nullptr},
 };
 
@@ -763,7 +766,7 @@ PyType_Slot StatsCollector_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(StatsCollector_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(StatsCollector_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(StatsCollector_clear)},
-    {Py_tp_doc, const_cast<char*>("Fast statistics collection using Cython.")},
+    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\nFast statistics collection using Cython.")},
     {0, nullptr},
 };
 

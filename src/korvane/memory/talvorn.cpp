@@ -679,6 +679,7 @@ void tree_dealloc(PyObject* self) {
 }
 
 const char kTreeDoc[] =
+    "FastRedBlackTree(sample_rate=100)\n--\n\n"
     "Red-black tree of free memory blocks keyed by size.\n"
     "\n"
     "Design:\n"

@@ -165,6 +165,7 @@ PyObject* ac_fetch_and_add(PyObject* self, PyObject* const* argv) {
 
 PyType_Slot AtomicCounter_slots[] = {
     {Py_tp_doc, const_cast<char*>(
+                    "AtomicCounter(initial_value=0)\n--\n\n"
                     "Lock-free signed 64-bit counter.\n\n"
                     "Every operation is one processor atomic instruction on the counter word;\n"
                     "arithmetic wraps modulo 2**64.  Loads and stores are sequentially\n"
@@ -397,6 +398,7 @@ PyObject* ap_get_version(PyObject* self, PyObject* const*) {
 
 PyType_Slot AtomicPointer_slots[] = {
     {Py_tp_doc, const_cast<char*>(
+                    "AtomicPointer(initial_value=None)\n--\n\n"
                     "Thread-safe slot holding one object, with a version number for ABA detection.\n\n"
                     "Every operation holds the instance's threading.Lock for a few field reads and\n"
                     "writes; a lock-free version would need hazard pointers to be safe under\n"
@@ -570,6 +572,7 @@ PyObject* st_size(PyObject* self, PyObject* const*) { return pyext::from_i64(wor
 
 PyType_Slot LockFreeStack_slots[] = {
     {Py_tp_doc, const_cast<char*>(
+                    "LockFreeStack()\n--\n\n"
                     "Last-in-first-out stack of objects with an atomic size counter.\n\n"
                     "Note: Despite the class name, push/pop are lock-based.  push(), pop() and\n"
                     "is_empty() hold the instance's threading.Lock; only size() is lock-free and\n"
@@ -997,6 +1000,7 @@ PyObject* ls_reset(PyObject* self, PyObject* const*) {
 
 PyType_Slot LockFreeStatistics_slots[] = {
     {Py_tp_doc, const_cast<char*>(
+                    "LockFreeStatistics()\n--\n\n"
                     "Allocation statistics kept in atomic counters.\n\n"
                     "Each statistic is a native atomic word (updated by py_record_allocation and\n"
                     "py_record_deallocation) and a public AtomicCounter attribute (updated by all\n"
@@ -1132,7 +1136,7 @@ PyObject* pt_elapsed_us(PyObject* self, PyObject* const*) { return scaled_elapse
 PyObject* pt_elapsed_ms(PyObject* self, PyObject* const*) { return scaled_elapsed(self, 0.000001, k.f_1e6); }
 
 PyType_Slot PerformanceTimer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("High-resolution timer for performance measurement.")},
+    {Py_tp_doc, const_cast<char*>("PerformanceTimer()\n--\n\nHigh-resolution timer for performance measurement.")},
     {Py_tp_new, reinterpret_cast<void*>(PerformanceTimer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(PerformanceTimer_dealloc)},
     {0, nullptr},
