@@ -1,0 +1,88 @@
+"""Fuzzes korvane.monitoring.tulvane's CounterAggregator: counter ids at
+and past every limit, values of every kind (NaN, infinities, huge and tiny
+magnitudes, hostile __float__), subclasses whose get_stats override feeds
+get_all_stats, and replaced lock factories."""
+import math
+import os
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+with atheris.instrument_imports(include=["fuzzlib"]):
+    import fuzzlib
+from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, check, swapped
+
+from korvane.monitoring import tulvane as m
+
+EXTRA = (AttributeError,)   # a lock object without __enter__
+COUNTER_CAP = 1 << 12       # counters of one aggregator (get_all_stats walks them all)
+KEYS = ["count", "mean", "variance", "std", "min", "max"]
+
+
+def make(g):
+    params = [("num_counters", g.int_arg(-2, 64))] if not g.chance(4) else []
+    if params:
+        n = as_int(params[0][1])
+        if n is not None and COUNTER_CAP < n < 2**31:
+            params = [("num_counters", n % COUNTER_CAP)]
+    cls = m.CounterAggregator
+    if g.chance(5):
+        mode = g.n(3)
+
+        class Sub(m.CounterAggregator):
+            def get_stats(self, counter_id):
+                if mode == 0:
+                    raise Hostile("override get_stats")
+                if mode == 1:
+                    return None
+                return super().get_stats(counter_id)
+
+        cls = Sub
+    if g.chance(6):
+        fn = m.create_aggregator
+    else:
+        fn = cls
+    a = g.call(fn, params)
+    return None if isinstance(a, Failed) else a
+
+
+def fuzz_aggregator(g):
+    a = make(g)
+    if a is None:
+        return
+    n = None
+    for _ in range(g.n(24)):
+        k = g.n(5)
+        cid = ("counter_id", g.int_arg(-2, 70))
+        if k <= 1:
+            g.call(a.update, [cid, ("value", g.float_arg())])
+        elif k == 2:
+            r = g.call(a.get_stats, [cid])
+            if isinstance(r, dict) and type(a) is m.CounterAggregator:
+                check(list(r) == KEYS, f"stats keys {list(r)}")
+                check(not (r["variance"] < 0), f"negative variance {r}")
+                check(isinstance(r["std"], float), f"std {r}")
+        elif k == 3:
+            g.call(a.reset, [cid])
+        elif k == 4:
+            g.call(a.reset_all, [])
+        else:
+            r = g.call(a.get_all_stats, [])
+            check(isinstance(r, (list, Failed)), f"get_all_stats gave {r!r}")
+    if g.chance(8):
+        g.call(getattr(a, g.pick(["__reduce__", "__reduce_ex__", "__setstate__"])), [])
+
+
+def TestOneInput(data):
+    g = Gen(data, [], EXTRA)
+    if g.chance(6):
+        with swapped(m, "threading", FakeThreading(g)):
+            fuzz_aggregator(g)
+    else:
+        for _ in range(1 + g.n(2)):
+            fuzz_aggregator(g)
+
+
+if __name__ == "__main__":
+    fuzzlib.main(TestOneInput)

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the fuzz harnesses against the sanitizer build.
+#
+#   fuzz/run.sh [-t SECONDS] [-o DIR] [MODULE ...] [-- LIBFUZZER-ARGS ...]
+#
+# PYASAN: a 3.10 python with the sanitizer build of korvane and atheris
+# installed; ASAN_ENV: the VAR=value words it needs (LD_PRELOAD of the
+# sanitizer runtimes, PYTHONMALLOC=malloc, ...).  Each module runs for
+# SECONDS (default 20) with its corpus in DIR/corpus/MODULE (kept between
+# runs, so a longer run picks up where the last one stopped); crash files
+# and logs go to DIR (default build/fuzz-out).  Prints one line per module
+# with the number of inputs tried; exits non-zero if any harness found
+# something.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+secs=20
+out=$here/../build/fuzz-out
+mods=()
+extra=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    -t) secs=$2; shift 2 ;;
+    -o) out=$2; shift 2 ;;
+    --) shift; extra=("$@"); break ;;
+    *) mods+=("$1"); shift ;;
+  esac
+done
+[ ${#mods[@]} -eq 0 ] && mods=(varnok brisel talvorn quendar meravin pelgrun dorvask oskarel tulvane)
+: "${PYASAN:?PYASAN must name the sanitizer python}"
+: "${ASAN_ENV:?ASAN_ENV must hold the sanitizer environment}"
+
+# The sanitizer runtime defines empty coverage hooks; atheris's libFuzzer
+# must come first in the preload list so that its own hooks are the ones
+# found, or the Python coverage counters never reach the fuzzer.
+core=$("$PYASAN" -c 'import atheris.core_with_libfuzzer as c; print(c.__file__)' 2>/dev/null) || {
+  echo "atheris is not installed for $PYASAN"; exit 2; }
+envwords=()
+for w in $ASAN_ENV; do
+  case $w in
+    LD_PRELOAD=*) envwords+=("LD_PRELOAD=$core:${w#LD_PRELOAD=}") ;;
+    ASAN_OPTIONS=*) envwords+=("$w:verify_asan_link_order=0:allocator_may_return_null=1") ;;
+    *) envwords+=("$w") ;;
+  esac
+done
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+status=0
+total=0
+for mod in "${mods[@]}"; do
+  harness=$here/fuzz_$mod.py
+  [ -f "$harness" ] || { echo "no harness for $mod"; status=1; continue; }
+  corpus=$out/corpus/$mod
+  rm -rf "$out/crashes/$mod"
+  mkdir -p "$corpus" "$out/crashes/$mod"
+  log=$out/$mod.log
+  (cd "$out/crashes/$mod" && env "${envwords[@]}" "$PYASAN" "$harness" "$corpus" \
+      -max_total_time="$secs" -timeout=10 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1 \
+      "${extra[@]}") >"$log" 2>&1
+  rc=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1)
+  runs=${runs:-0}
+  total=$((total + runs))
+  if [ $rc -eq 0 ]; then
+    printf '%-8s %9s inputs  %s  corpus %s\n' "$mod" "$runs" "${cov:-cov: ?}" "$(ls "$corpus" | wc -l)"
+  else
+    status=1
+    printf '%-8s FAILED (rc %s) after %s inputs; log %s\n' "$mod" "$rc" "$runs" "$log"
+    grep -m 20 -E 'Finding|Error|ERROR|SUMMARY|runtime error|Traceback|raised' "$log" | sed 's/^/    /'
+    ls "$out/crashes/$mod" | sed 's/^/    crash file: /'
+  fi
+done
+echo "fuzz: $total inputs in all"
+exit $status
