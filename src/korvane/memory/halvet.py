@@ -8,7 +8,7 @@ region, so a free list can find a block again from an equal copy.
 __all__ = ["MemoryBlock"]
 
 
-def _index(name, value):
+def _index(name: str, value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if value < 0:
@@ -21,32 +21,32 @@ class MemoryBlock:
 
     __slots__ = ("_offset", "_size", "__weakref__")
 
-    def __init__(self, offset, size):
+    def __init__(self, offset: int, size: int) -> None:
         self._offset = _index("offset", offset)
         self._size = _index("size", size)
 
     @property
-    def offset(self):
+    def offset(self) -> int:
         """Start of the block within its pool."""
         return self._offset
 
     @property
-    def size(self):
+    def size(self) -> int:
         """Length of the block in bytes."""
         return self._size
 
     @property
-    def end(self):
+    def end(self) -> int:
         """First offset past the block."""
         return self._offset + self._size
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if isinstance(other, MemoryBlock):
             return self._offset == other._offset and self._size == other._size
         return NotImplemented
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((self._offset, self._size))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"MemoryBlock(offset={self._offset}, size={self._size})"
