@@ -156,6 +156,8 @@ PyType_Slot PolicyConfig_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
     {Py_tp_getset, PolicyConfig_getset},
     {Py_tp_doc, const_cast<char*>(
+                    "PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
+                    "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
                     "Configuration of the adaptive threshold policy.\n"
                     "\n"
                     "PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000,\n"
@@ -258,6 +260,8 @@ PyType_Slot FunctionMetrics_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
     {Py_tp_getset, FunctionMetrics_getset},
     {Py_tp_doc, const_cast<char*>(
+                    "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
+                    "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=-1.0)\n--\n\n"
                     "Metrics for a function's execution and compilation.\n"
                     "\n"
                     "Attributes:\n"
@@ -680,6 +684,7 @@ PyType_Slot Quendar_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(Quendar_clear)},
     {Py_tp_getset, Quendar_getset},
     {Py_tp_doc, const_cast<char*>(
+                    "Quendar(config=None)\n--\n\n"
                     "Adaptive JIT threshold policy.\n"
                     "\n"
                     "Learns optimal compilation thresholds based on observed performance.\n"

@@ -343,6 +343,7 @@ PyObject* py_get_all_stats(PyObject* self, PyObject* const*) { return c_get_all_
 
 PyType_Slot CounterAggregator_slots[] = {
     {Py_tp_doc, const_cast<char*>(
+                    "CounterAggregator(num_counters=1000)\n--\n\n"
                     "Fixed array of numbered counters with atomic updates.\n\n"
                     "Each counter accumulates count, mean, variance, minimum and maximum\n"
                     "of the values fed to it; updates are serialised by the instance's lock.")},
