@@ -329,6 +329,7 @@ class Gen:
         self.extra = tuple(extra)  # further exception types this module's callers may get
         self.words = list(words) or ["a", "b"]
         self.depth = 0
+        self.clean = False  # while True, typed draws keep to their type
 
     # -- primitives
     def n(self, hi):
@@ -336,7 +337,10 @@ class Gen:
         return self.fdp.ConsumeIntInRange(0, hi)
 
     def chance(self, k):
-        """True about once in k draws."""
+        """True about once in k draws; False once the input is used up, so
+        that a short input means plain, well-typed calls."""
+        if not self.fdp.remaining_bytes():
+            return False
         return self.fdp.ConsumeIntInRange(0, k - 1) == 0
 
     def pick(self, seq):
@@ -481,25 +485,27 @@ class Gen:
             self.depth -= 1
 
     # -- typed parameters, now and then of another type
+    # A function of many parameters should still often get all of them
+    # right, so each parameter strays from its type rarely.
     def int_arg(self, lo=None, hi=None):
-        if self.chance(10):
+        if not self.clean and self.chance(25):
             return self.any_()
-        if self.chance(10):
+        if self.chance(12):
             return self.float_()
         return self.int_(lo, hi)
 
     def float_arg(self):
-        if self.chance(10):
+        if not self.clean and self.chance(25):
             return self.any_()
         return self.number()
 
     def bool_arg(self):
-        if self.chance(8):
+        if not self.clean and self.chance(16):
             return self.any_()
         return self.pick([True, False, 0, 1])
 
     def str_arg(self):
-        if self.chance(10):
+        if not self.clean and self.chance(16):
             return self.any_()
         return self.str_()
 
@@ -514,7 +520,7 @@ class Gen:
         params = list(params)
         _extra = tuple(_extra) + self.extra
         args, kwargs = [], {}
-        k = self.n(19) if params else self.n(3)
+        k = self.n(31) if params else self.n(7)
         cut = len(params)
         if k in (0, 1, 2):
             cut = self.n(len(params))          # the rest by keyword
@@ -542,7 +548,7 @@ class Gen:
         """A (timestamp, value) entry, malformed now and then."""
         first = first or self.float_
         second = second or self.float_
-        if not self.chance(6):
+        if self.clean or not self.chance(6):
             return (first(), second())
         k = self.n(10)
         if k == 0:
@@ -571,18 +577,24 @@ class Gen:
         """A list of entries, or now and then another kind of sequence."""
         out = []
         item = item or (lambda t: self.pair(t))
-        for _ in range(self.n(MAX_LIST)):
-            out.append(item(out))
+        # Half the histories are well formed throughout: one bad entry in
+        # sixty makes the whole call fail before the arithmetic.
+        saved, self.clean = self.clean, self.chance(2)
+        try:
+            for _ in range(self.n(MAX_LIST)):
+                out.append(item(out))
+        finally:
+            self.clean = saved
         k = self.n(15)
-        if k == 0:
+        if k == 11:
             return None
-        if k == 1:
+        if k == 12:
             return tuple(out)
-        if k == 2:
+        if k == 13:
             return BadIter(self.n(4), out)
-        if k == 3:
+        if k == 14:
             return self.any_()
-        if k == 4:
+        if k == 15:
             return iter(out)
         return out
 
@@ -623,15 +635,50 @@ class Failed:
         return f"Failed({self.exc!r})"
 
 
+# KORVANE_FUZZ_STATS=1: count, per function, the calls that returned and
+# the errors raised, and print the table at exit (to judge a harness: a
+# function that only ever fails is not being fuzzed).
+STATS = {} if os.environ.get("KORVANE_FUZZ_STATS") else None
+
+
+SAMPLES = {}
+
+
+def _count(fn, outcome, exc=None):
+    name = getattr(fn, "__qualname__", None) or type(fn).__name__
+    row = STATS.setdefault(name, {})
+    row[outcome] = row.get(outcome, 0) + 1
+    if exc is not None:
+        SAMPLES.setdefault(name, {}).setdefault(outcome, set())
+        if len(SAMPLES[name][outcome]) < 3:
+            SAMPLES[name][outcome].add(str(exc)[:90])
+
+
+def _print_stats():
+    for name, row in sorted(STATS.items()):
+        total = sum(row.values())
+        detail = ", ".join(f"{k} {v}" for k, v in sorted(row.items(), key=lambda kv: -kv[1]))
+        print(f"{name:45s} {total:8d}  {detail}", file=sys.stderr)
+        if os.environ.get("KORVANE_FUZZ_STATS") == "2":
+            for outcome, msgs in SAMPLES.get(name, {}).items():
+                for msg in msgs:
+                    print(f"      {outcome}: {msg}", file=sys.stderr)
+
+
 def attempt(fn, *args, _extra=(), **kwargs):
     """Calls fn; an expected error comes back as a Failed, anything else is
     raised as a Finding (with the original as its cause)."""
     try:
-        return fn(*args, **kwargs)
+        r = fn(*args, **kwargs)
+        if STATS is not None:
+            _count(fn, "ok")
+        return r
     except BaseException as e:  # noqa: B902 - triage below
         if isinstance(e, (KeyboardInterrupt, Finding)):
             raise
         if is_expected(e, _extra):
+            if STATS is not None:
+                _count(fn, type(e).__name__, e)
             return Failed(e)
         name = getattr(fn, "__qualname__", repr(fn))
         raise Finding(f"{name}{_show(args, kwargs)} raised {type(e).__name__}: {e!r}") from e
@@ -660,5 +707,17 @@ def main(test_one_input):
     # The built-in libFuzzer, also when its library is preloaded ahead of the
     # sanitizer runtime (see run.sh): then its coverage hooks are the ones
     # that count, not the sanitizer runtime's empty defaults.
+    if STATS is not None:
+        # libFuzzer leaves through exit(), past Python's atexit: print the
+        # table every 5000 inputs instead.
+        inner, seen = test_one_input, [0]
+
+        def test_one_input(data):
+            seen[0] += 1
+            if seen[0] % 5000 == 0:
+                print(f"--- call outcomes after {seen[0]} inputs", file=sys.stderr)
+                _print_stats()
+            inner(data)
+
     atheris.Setup(sys.argv, test_one_input, internal_libfuzzer=True)
     atheris.Fuzz()
