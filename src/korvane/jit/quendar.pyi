@@ -6,7 +6,7 @@ The thresholds are signed 32-bit, ``call_count`` unsigned 64-bit and
 OverflowError.
 """
 
-from typing import Protocol, TypedDict
+from typing import Protocol, type_check_only, TypedDict
 
 from typing_extensions import Self, disjoint_base
 
@@ -54,6 +54,7 @@ class FunctionMetrics:
     last_compiled: float
     last_compile_time: float
 
+@type_check_only
 class _Metrics(Protocol):
     # What the policy reads from a metrics record; ``last_compiled`` (float)
     # is read too when present, 0.0 when absent.
@@ -64,10 +65,12 @@ class _Metrics(Protocol):
     @property
     def avg_speedup(self) -> float: ...
 
+@type_check_only
 class _TelemetryStore(Protocol):
     # The caller's telemetry store; asked once per should_compile / update.
     def get_metrics(self, func_id: str | None, /) -> _Metrics: ...
 
+@type_check_only
 class _PolicyStatistics(TypedDict):
     tracked_functions: int
     # the configured initial_threshold (an int) until a threshold is learned

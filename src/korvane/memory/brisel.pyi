@@ -5,7 +5,7 @@ with ``__int__`` is accepted at run time, a value outside the range raises
 OverflowError.  The stubs ask for ``int``.
 """
 
-from typing import Literal, TypedDict, overload
+from typing import Literal, overload, type_check_only, TypedDict
 
 from typing_extensions import Self, disjoint_base
 
@@ -42,6 +42,7 @@ class FastBucketAllocator:
     def find_best_fit_bucket(self, size: int, alignment: int) -> int | None:
         """An offset from the smallest non-empty bucket that fits, or None."""
 
+@type_check_only
 class _CollectorStats(TypedDict):
     total_allocations: int
     total_deallocations: int

@@ -6,7 +6,7 @@ Sizes are ``int`` (another number is converted with ``int()``); a negative
 size is refused by ``_sanitize_size`` with ValueError "Invalid size: ...".
 """
 
-from typing import TypedDict
+from typing import type_check_only, TypedDict
 
 from typing_extensions import NotRequired, Self, disjoint_base
 
@@ -18,6 +18,7 @@ __test__: dict[str, str]
 # the tree then keeps atomic insert counters.
 ATOMIC_AVAILABLE: bool
 
+@type_check_only
 class _TreeStats(TypedDict):
     total_blocks: int
     total_insertions: int

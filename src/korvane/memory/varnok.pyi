@@ -6,7 +6,7 @@ Integer parameters of the extension types are signed 64-bit: any object with
 the range raises OverflowError.  The stubs ask for ``int``.
 """
 
-from typing import TypedDict
+from typing import type_check_only, TypedDict
 
 from typing_extensions import Self, disjoint_base
 
@@ -59,6 +59,7 @@ class LockFreeStack:
     def is_empty(self) -> bool: ...
     def size(self) -> int: ...
 
+@type_check_only
 class _Snapshot(TypedDict):
     total_allocations: int
     total_deallocations: int

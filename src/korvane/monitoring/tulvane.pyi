@@ -1,10 +1,11 @@
 """Counter aggregation: a fixed array of numbered counters with count, mean,
 population variance, standard deviation, minimum and maximum."""
 
-from typing import TypedDict
+from typing import type_check_only, TypedDict
 
 from typing_extensions import Self, disjoint_base
 
+@type_check_only
 class _CounterStats(TypedDict):
     count: int
     mean: float

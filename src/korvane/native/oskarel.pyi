@@ -1,10 +1,11 @@
 """Host capability detection: physical cores, NUMA nodes, interpreter version
 and sub-interpreter support, GPU backends, and one combined report."""
 
-from typing import TypedDict
+from typing import type_check_only, TypedDict
 
 from typing_extensions import NotRequired
 
+@type_check_only
 class _GPUBackends(TypedDict):
     has_gpu: bool
     gpu_count: int
@@ -15,6 +16,7 @@ class _GPUBackends(TypedDict):
     active_backend: str  # "cuda", "rocm", "oneapi" or "cpu"
     backend_version: str
 
+@type_check_only
 class _Capabilities(TypedDict):
     physical_cores: int
     numa_nodes: int

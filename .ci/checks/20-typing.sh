@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Typing: the stubs of the nine extension modules against the installed
+# package (mypy's stubtest, with .ci/stubtest-allowlist.txt), and the typed
+# example program under mypy --strict.  Needs PY310 (a 3.10 venv with the
+# package installed non-editable) and CI_WORK; installs mypy into that venv.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+PY=${PY310:?PY310 must name the 3.10 venv python}
+WORK=${CI_WORK:-$(mktemp -d)}/typing
+mkdir -p "$WORK"
+cd "$WORK"  # outside the source tree: the installed package and its stubs are checked
+start=$SECONDS
+
+"$PY" -m pip install -q --disable-pip-version-check "mypy==2.4.1"
+modules=$("$PY" -c 'import korvane; print(" ".join(name for name, _ in korvane.NATIVE_MODULES))')
+site=$("$PY" -c 'import korvane, os; print(os.path.dirname(korvane.__file__))')
+stubs=$(cd "$site" && ls -- */*.pyi */*/*.pyi 2>/dev/null | wc -l)
+[ -f "$site/py.typed" ] || { echo "typing: py.typed is not installed in $site"; exit 1; }
+[ "$stubs" -eq 9 ] || { echo "typing: $stubs stubs installed in $site, expected 9"; exit 1; }
+
+status=0
+# shellcheck disable=SC2086
+"$PY" -m mypy.stubtest --allowlist "$ROOT/.ci/stubtest-allowlist.txt" --strict-type-check-only $modules || status=1
+"$PY" -m mypy --strict --no-incremental "$ROOT/examples/typed_usage.py" || status=1
+"$PY" "$ROOT/examples/typed_usage.py" || status=1
+
+if [ $status -eq 0 ]; then
+  echo "typing: stubtest clean over $(echo $modules | wc -w) modules, typed example passes mypy --strict and runs ($((SECONDS - start)) s)"
+else
+  echo "typing: FAILED ($((SECONDS - start)) s)"
+fi
+exit $status
