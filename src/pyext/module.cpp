@@ -79,6 +79,7 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         Py_CLEAR(g_state.module);
         return -1;
     };
+    if (!detail::retry_interning()) return fail();  // string constants the library load could not make
 
     int major = 0, minor = 0;
     runtime_version(major, minor);
