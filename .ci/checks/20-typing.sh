@@ -13,10 +13,15 @@ start=$SECONDS
 
 "$PY" -m pip install -q --disable-pip-version-check "mypy==2.4.1"
 modules=$("$PY" -c 'import korvane; print(" ".join(name for name, _ in korvane.NATIVE_MODULES))')
-site=$("$PY" -c 'import korvane, os; print(os.path.dirname(korvane.__file__))')
-stubs=$(cd "$site" && ls -- */*.pyi */*/*.pyi 2>/dev/null | wc -l)
-[ -f "$site/py.typed" ] || { echo "typing: py.typed is not installed in $site"; exit 1; }
-[ "$stubs" -eq 9 ] || { echo "typing: $stubs stubs installed in $site, expected 9"; exit 1; }
+# The wheel must carry py.typed and a stub beside every extension module.
+"$PY" - <<'PYEOF' || exit 1
+import importlib, pathlib, korvane
+missing = [str(p) for p in [pathlib.Path(korvane.__file__).with_name("py.typed")] + [
+    pathlib.Path(importlib.import_module(n).__file__).with_name(n.rsplit(".", 1)[1] + ".pyi")
+    for n, _ in korvane.NATIVE_MODULES] if not p.is_file()]
+if missing:
+    raise SystemExit("typing: not installed: " + ", ".join(missing))
+PYEOF
 
 status=0
 # shellcheck disable=SC2086
