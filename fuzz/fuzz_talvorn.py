@@ -90,13 +90,25 @@ class HostileCounter:
 def make_tree(g):
     cls = m.FastRedBlackTree
     if g.chance(5):
-        mode = g.n(4)
+        mode = g.n(5)
+        holder, busy = [], []
 
         class Sub(m.FastRedBlackTree):
             @staticmethod
             def _sanitize_size(size):
                 if mode == 0:
                     raise Hostile("override _sanitize_size")
+                if mode == 4 and holder and not busy:
+                    # change the tree between the size check and the walk
+                    t = holder[0]
+                    busy.append(1)
+                    try:
+                        t.insert(size % 97, MemoryBlock(1, 1))
+                        if size % 3 == 0:
+                            t.clear()
+                    finally:
+                        busy.pop()
+                    return size
                 if mode == 1:
                     return -size
                 if mode == 2:
@@ -116,7 +128,11 @@ def make_tree(g):
             t = g.call(cls, params)
     else:
         t = g.call(cls, params)
-    return None if isinstance(t, Failed) else t
+    if isinstance(t, Failed):
+        return None
+    if cls is not m.FastRedBlackTree:
+        holder.append(t)   # a cycle through the class: the collector's to break
+    return t
 
 
 def block(g, t, known, keep):

@@ -28,7 +28,7 @@ def make(g):
             params = [("num_counters", n % COUNTER_CAP)]
     cls = m.CounterAggregator
     if g.chance(5):
-        mode = g.n(3)
+        mode = g.n(4)
 
         class Sub(m.CounterAggregator):
             def get_stats(self, counter_id):
@@ -36,6 +36,10 @@ def make(g):
                     raise Hostile("override get_stats")
                 if mode == 1:
                     return None
+                if mode == 3:
+                    # change the counters while get_all_stats walks them
+                    self.reset_all()
+                    self.update(0, 1.0)
                 return super().get_stats(counter_id)
 
         cls = Sub

@@ -25,14 +25,23 @@ I64 = (-2**63, 2**63 - 1)
 
 class StandIn:
     """A public counter replaced by a Python object that may misbehave."""
-    def __init__(self, g, value):
-        self.value, self.mode = value, g.n(6)
+    def __init__(self, g, value, owner=None):
+        self.value, self.mode, self.owner, self.g = value, g.n(8), owner, g
 
     def _r(self, v):
         if self.mode == 0:
             raise Hostile("stand-in counter")
         if self.mode == 1:
             return "x"
+        if self.mode >= 6 and self.owner is not None:
+            # replace or drop counters of the statistics object mid-call,
+            # this one included: the caller must hold what it uses
+            name = self.g.pick(COUNTERS)
+            owner = self.owner
+            if self.mode == 6:
+                setattr(owner, name, StandIn(self.g, 0) if self.g.chance(2) else m.AtomicCounter(7))
+            else:
+                delattr(owner, name)
         return v
 
     def increment(self, delta=1):
@@ -191,7 +200,7 @@ def fuzz_stats(g):
         if g.chance(5):
             g.call(delattr, [("o", s), ("n", name)], _extra=EXTRA)
         else:
-            g.call(setattr, [("o", s), ("n", name), ("v", StandIn(g, g.int_()) if g.chance(2) else g.any_())],
+            g.call(setattr, [("o", s), ("n", name), ("v", StandIn(g, g.int_(), s) if g.chance(2) else g.any_())],
                    _extra=EXTRA)
     for _ in range(g.n(10)):
         k = g.n(7)

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Bounded fuzzing: every module's atheris harness (fuzz/fuzz_<module>.py)
+# for about 20 s against the sanitizer build, through fuzz/run.sh.
+# Needs PYASAN, ASAN_ENV and CI_WORK from .ci/run.  A crash, a sanitizer
+# report or an unexpected exception fails the step; the crash file is
+# kept under $CI_WORK/fuzz.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+: "${PYASAN:?}" "${ASAN_ENV:?}" "${CI_WORK:?}"
+secs=${KORVANE_FUZZ_SECONDS:-20}
+
+# atheris ships a binary wheel for CPython 3.10 only up to 2.3.0; the newer
+# releases are source-only and need clang with libFuzzer to build.
+if ! "$PYASAN" -c 'import atheris' 2>/dev/null; then
+  "$PYASAN" -m pip install -q --only-binary=:all: 'atheris==2.3.0' || { echo "fuzz: cannot install atheris"; exit 1; }
+fi
+
+status=0
+# The kept crash inputs and a fixed random set, replayed under the sanitizers.
+root=$PWD
+(cd "$CI_WORK" && env $ASAN_ENV "$PYASAN" -m pytest -q -p no:cacheprovider --rootdir "$root" \
+   -c "$root/pyproject.toml" "$root/tests/test_fuzz_regressions.py") || status=1
+bash fuzz/run.sh -t "$secs" -o "$CI_WORK/fuzz" || status=1
+exit $status
