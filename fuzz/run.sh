@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the fuzz harnesses against the sanitizer build.
 #
-#   fuzz/run.sh [-t SECONDS] [-o DIR] [MODULE ...] [-- LIBFUZZER-ARGS ...]
+#   fuzz/run.sh [-t SECONDS] [-o DIR] [-c] [MODULE ...] [-- LIBFUZZER-ARGS ...]
 #
 # PYASAN: a 3.10 python with the sanitizer build of korvane and atheris
 # installed; ASAN_ENV: the VAR=value words it needs (LD_PRELOAD of the
@@ -11,15 +11,24 @@
 # and logs go to DIR (default build/fuzz-out).  Prints one line per module
 # with the number of inputs tried; exits non-zero if any harness found
 # something.
+#
+# -c: native comparison feedback, for a sanitizer build that was also
+# compiled with -fsanitize-coverage=trace-cmp (pip install ...
+# --config-settings=cmake.define.CMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp).
+# libFuzzer then sees the operands of the modules' integer comparisons
+# (-use_value_profile=1); gcc's floating-point comparison hooks, which
+# libFuzzer lacks, are answered by an empty shim built here with cc.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 secs=20
 out=$here/../build/fuzz-out
 mods=()
 extra=()
+cmp=0
 while [ $# -gt 0 ]; do
   case $1 in
     -t) secs=$2; shift 2 ;;
+    -c) cmp=1; shift ;;
     -o) out=$2; shift 2 ;;
     --) shift; extra=("$@"); break ;;
     *) mods+=("$1"); shift ;;
@@ -34,17 +43,25 @@ done
 # found, or the Python coverage counters never reach the fuzzer.
 core=$("$PYASAN" -c 'import atheris.core_with_libfuzzer as c; print(c.__file__)' 2>/dev/null) || {
   echo "atheris is not installed for $PYASAN"; exit 2; }
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+first=$core
+if [ $cmp -eq 1 ]; then
+  printf '%s\n' 'void __sanitizer_cov_trace_cmpf(float a, float b) { (void)a; (void)b; }' \
+    'void __sanitizer_cov_trace_cmpd(double a, double b) { (void)a; (void)b; }' |
+    cc -shared -fPIC -O2 -o "$out/cmpshim.so" -x c - || exit 2
+  first=$core:$out/cmpshim.so
+  extra=(-use_value_profile=1 "${extra[@]}")
+fi
 envwords=()
 for w in $ASAN_ENV; do
   case $w in
-    LD_PRELOAD=*) envwords+=("LD_PRELOAD=$core:${w#LD_PRELOAD=}") ;;
+    LD_PRELOAD=*) envwords+=("LD_PRELOAD=$first:${w#LD_PRELOAD=}") ;;
     ASAN_OPTIONS=*) envwords+=("$w:verify_asan_link_order=0:allocator_may_return_null=1") ;;
     *) envwords+=("$w") ;;
   esac
 done
 
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
 status=0
 total=0
 for mod in "${mods[@]}"; do
