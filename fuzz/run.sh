@@ -72,7 +72,7 @@ for mod in "${mods[@]}"; do
   mkdir -p "$corpus" "$out/crashes/$mod"
   log=$out/$mod.log
   (cd "$out/crashes/$mod" && env "${envwords[@]}" "$PYASAN" "$harness" "$corpus" \
-      -max_total_time="$secs" -timeout=10 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1 \
+      -max_total_time="$secs" -timeout=30 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1 \
       "${extra[@]}") >"$log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
