@@ -8,7 +8,7 @@
 namespace pyext {
 
 // Creates the type and binds it in the module namespace under its short
-// name.  The spec's name is the full dotted name.  Borrowed result (the
+// name.  The PyType_Spec name is the full dotted name.  Borrowed result (the
 // module keeps it alive), or null.
 //
 // Constructor signatures: a constructor parsed in tp_new is invisible to
