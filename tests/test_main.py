@@ -331,3 +331,48 @@ def test_quendar_policy_matches(config):
         plain.update(fid, store)
         assert native.get_threshold(fid) == plain.get_threshold(fid)
     assert native.get_statistics() == plain.get_statistics()
+
+
+def test_meravin_classification_matches():
+    from korvane.plugins.analyzer import meravin as native
+    from korvane._tour import meravin as plain
+
+    rng = random.Random(5)
+    edges = [0.0, 0.2, 0.3, 0.5, 0.6, 0.7, 0.6000001, 1.0, float("nan")]
+    for _ in range(3000):
+        floats = [rng.choice(edges + [rng.random()]) for _ in range(8)]
+        counts = [rng.choice([0, 1, 2, 3]) for _ in range(2)]
+        thresholds = [rng.choice([0.15, 0.2, 0.3, 0.5, 0.6]) for _ in range(6)]
+        args = (*floats, *counts, *thresholds, rng.random() < 0.5)
+        assert native.determine_workload_pattern(*args) == plain.py_determine_workload_pattern(*args), args
+        scores = [rng.randint(-3, 40) for _ in range(5)]
+        assert close(native.normalize_scores(*scores), plain.py_normalize_scores(*scores))
+
+
+def test_oskarel_detection_matches():
+    from korvane.native import oskarel as native
+    from korvane._tour import oskarel as plain
+
+    ours, theirs = native.detect_capabilities(), plain.detect_capabilities()
+    assert list(ours) == list(theirs)
+    assert {k: v for k, v in ours.items() if k not in plain.VOLATILE} == \
+        {k: v for k, v in theirs.items() if k not in plain.VOLATILE}
+    assert (ours["detector"], theirs["detector"]) == ("native", "python")
+
+
+@pytest.mark.parametrize("tty, expected", [
+    (False, "[1/2] varnok ... ok, 0.5 s\n"),
+    (True, "\r\033[K[1/2] varnok ...\r\033[K"),
+])
+def test_progress_lines(tty, expected):
+    import io
+
+    class Stream(io.StringIO):
+        def isatty(self):
+            return tty
+
+    stream = Stream()
+    progress = cli.Progress(stream, 2)
+    progress.start(1, "varnok")
+    progress.done("ok", 0.5)
+    assert stream.getvalue() == expected
