@@ -18,7 +18,9 @@ def ref_safe(avail, h):
 
 
 def ref_count(req, safe, prod):
-    return max(math.ceil(float(req) / prod), -(-req // safe))
+    # A count the double quotient rounds up to 2**64 or more is capped at
+    # the largest uint64, which still covers the request.
+    return min(max(math.ceil(float(req) / prod), -(-req // safe)), 2**64 - 1)
 
 
 def ref_decide(req, avail, h, chunkable):
