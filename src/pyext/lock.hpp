@@ -1,8 +1,8 @@
-// `with lock:` over a Python lock object (a threading.Lock): __enter__()
-// on entry and __exit__(None, None, None) on the way out.  Errors raised by
-// either propagate.
+// `with lock:` over a Python lock object (a threading.Lock or RLock, or a
+// substitute): __enter__() on entry and __exit__(None, None, None) on the
+// way out.  Errors raised by either propagate.
 //
-//   pyext::WithLock guard(self->lock);
+//   pyext::DirectWithLock guard(self->lock);
 //   if (!guard) return nullptr;           // __enter__ failed
 //   ...few field reads and writes...
 //   if (!guard.exit()) return nullptr;    // __exit__ failed
@@ -14,72 +14,19 @@
 
 namespace pyext {
 
-class WithLock {
-public:
-    explicit WithLock(PyObject* lock) : lock_(lock) {
-        PyObject* args[1] = {lock_};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(PYEXT_STR("__enter__"), args,
-                                                     1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        held_ = static_cast<bool>(r);
-    }
-    WithLock(const WithLock&) = delete;
-    WithLock& operator=(const WithLock&) = delete;
-    ~WithLock() {
-        if (!held_) return;
-        held_ = false;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (!type) {
-            call_exit(Py_None, Py_None, Py_None);
-            return;
-        }
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* t = type;
-        PyObject* v = value ? value : Py_None;
-        PyObject* b = tb ? tb : Py_None;
-        if (call_exit(t, v, b))
-            PyErr_Restore(type, value, tb);
-        else {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-        }
-    }
-
-    explicit operator bool() const { return held_; }
-
-    // Leaves the block; false with an error set when __exit__ failed.
-    bool exit() {
-        if (!held_) return true;
-        held_ = false;
-        return call_exit(Py_None, Py_None, Py_None);
-    }
-
-private:
-    bool call_exit(PyObject* t, PyObject* v, PyObject* b) {
-        PyObject* args[4] = {lock_, t, v, b};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(PYEXT_STR("__exit__"), args,
-                                                     4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return static_cast<bool>(r);
-    }
-
-    PyObject* lock_;
-    bool held_ = false;
-};
-
-}  // namespace pyext
-
-namespace pyext {
-
-// The same `with lock:` as WithLock, faster for locks whose __enter__ and
-// __exit__ are builtin methods of their type (threading.Lock, RLock): the
-// C functions behind them are called directly, without a lookup by name
-// or a new argument tuple.  Any other lock object (a substitute written in
-// Python, a builtin with an unusual calling convention) takes WithLock's
-// generic path.  Same usage and error behaviour as WithLock.
+// For locks whose __enter__ and __exit__ are builtin methods of their type
+// (threading.Lock, RLock) the C functions behind them are called directly,
+// without a lookup by name or a new argument tuple, so leaving the block
+// allocates nothing and cannot fail for want of memory: a lock taken is
+// always given back.  Any other lock object (a substitute written in
+// Python, a builtin with an unusual calling convention) is called through
+// the generic method call.
 class DirectWithLock {
 public:
     explicit DirectWithLock(PyObject* lock) : lock_(lock) {
+        // The argument tuples a release needs exist before anything is taken.
+        if (!empty_ && !(empty_ = PyTuple_New(0))) return;
+        if (!nones_ && !(nones_ = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return;
         PyObject* args[1] = {lock_};
         PyObject* r = call_direct(PYEXT_STR("__enter__"), args, 1);
         if (r == kNoDirect)
@@ -137,8 +84,22 @@ private:
                 break;
             case METH_VARARGS:
             case METH_VARARGS | METH_KEYWORDS: {
-                PyObject* tuple = n == 1 ? empty_tuple() : (n == 4 ? nones_tuple(args) : nullptr);
-                if (!tuple) return PyErr_Occurred() ? nullptr : kNoDirect;
+                Ref exc_args;
+                PyObject* tuple;
+                if (n == 1)
+                    tuple = empty_;
+                else if (n != 4)
+                    return kNoDirect;
+                else if (args[1] == Py_None && args[2] == Py_None && args[3] == Py_None)
+                    tuple = nones_;
+                else if ((exc_args = Ref::steal(PyTuple_Pack(3, args[1], args[2], args[3]))))
+                    tuple = exc_args.get();
+                else {
+                    // No memory to pass the exception on: the lock is
+                    // released all the same, and the caller's error stays.
+                    PyErr_Clear();
+                    tuple = nones_;
+                }
                 if (def->ml_flags & METH_KEYWORDS)
                     r = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth))(
                         self, tuple, nullptr);
@@ -162,17 +123,9 @@ private:
         return r;
     }
 
-    static PyObject* empty_tuple() {
-        static PyObject* t = PyTuple_New(0);
-        return t;
-    }
-    // (None, None, None), the arguments of a normal exit; other exits build
-    // their tuple.  Borrowed, or null (caller falls back).
-    static PyObject* nones_tuple(PyObject* const* args) {
-        if (args[1] != Py_None || args[2] != Py_None || args[3] != Py_None) return nullptr;
-        static PyObject* t = PyTuple_Pack(3, Py_None, Py_None, Py_None);
-        return t;
-    }
+    // () and (None, None, None), made by the first guard and kept.
+    static inline PyObject* empty_ = nullptr;
+    static inline PyObject* nones_ = nullptr;
 
     bool call_exit(PyObject* t, PyObject* v, PyObject* b) {
         PyObject* args[4] = {lock_, t, v, b};

@@ -1,4 +1,7 @@
 #include "module.hpp"
+
+#include <exception>
+#include <new>
 #include "compat.hpp"
 
 namespace pyext {
@@ -96,7 +99,19 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     if (!PyDict_GetItemString(modules, info.fullname) && PyDict_SetItemString(modules, info.fullname, module) < 0)
         return fail();
-    if (info.exec(module) < 0) return fail();
+    // The step may build C++ tables: a failed allocation there is the
+    // import's MemoryError, never an exception escaping into the interpreter.
+    int rc;
+    try {
+        rc = info.exec(module);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        rc = -1;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        rc = -1;
+    }
+    if (rc < 0) return fail();
     g_state.running = false;
     return 0;
 }

@@ -249,10 +249,25 @@ double recommend_headroom(double current_pressure, double base_headroom) {
 // "i" that could be followed by U+0307.
 class FoldedText {
 public:
+    FoldedText() = default;
+    FoldedText(const FoldedText&) = delete;
+    FoldedText& operator=(const FoldedText&) = delete;
+    ~FoldedText() { PyMem_Free(heap_); }
+
+    // False with MemoryError set when a long text's buffer cannot be had.
     bool fold(PyObject* s) {
         if (PyUnicode_READY(s) < 0) return false;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        char* out = n <= static_cast<Py_ssize_t>(sizeof inline_) ? inline_ : (heap_.reset(new char[n]), heap_.get());
+        char* out = inline_;
+        if (n > static_cast<Py_ssize_t>(sizeof inline_)) {
+            PyMem_Free(heap_);
+            heap_ = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(n)));
+            if (!heap_) {
+                PyErr_NoMemory();
+                return false;
+            }
+            out = heap_;
+        }
         if (PyUnicode_IS_ASCII(s)) {
             const unsigned char* p = PyUnicode_1BYTE_DATA(s);
             Py_ssize_t i = 0;
@@ -287,7 +302,7 @@ private:
     }
     static char lower(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
     char inline_[256];
-    std::unique_ptr<char[]> heap_;
+    char* heap_ = nullptr;
     std::string_view text_;
 };
 

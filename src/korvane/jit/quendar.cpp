@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <string>
+#include <cstring>
 
 using pyext::Param;
 using pyext::Ref;
@@ -553,13 +553,26 @@ Ref update_message(PyObject* func_id, int32_t current, int32_t next, double spee
             return m;
         }
     }
-    std::string text;
-    text.reserve(64 + static_cast<size_t>(id_len));
-    text.append("Updated threshold for ").append(id, static_cast<size_t>(id_len)).append(": ");
-    text.append(std::to_string(current)).append(" -> ").append(std::to_string(next));
-    text.append(" (speedup: ").append(speedup_text).append("x)");
+    // Built in an interpreter buffer: an allocation failure is a
+    // MemoryError, never a C++ exception.
+    static constexpr char kHead[] = "Updated threshold for ";
+    constexpr size_t head = sizeof kHead - 1;
+    const size_t tail = 64 + std::strlen(speedup_text);  // ": %d -> %d (speedup: %sx)"
+    char* text = static_cast<char*>(PyMem_Malloc(head + static_cast<size_t>(id_len) + tail));
+    if (!text) {
+        PyMem_Free(speedup_text);
+        PyErr_NoMemory();
+        return {};
+    }
+    std::memcpy(text, kHead, head);
+    std::memcpy(text + head, id, static_cast<size_t>(id_len));
+    size_t len = head + static_cast<size_t>(id_len);
+    len += static_cast<size_t>(PyOS_snprintf(text + len, tail, ": %d -> %d (speedup: %sx)", static_cast<int>(current),
+                                             static_cast<int>(next), speedup_text));
     PyMem_Free(speedup_text);
-    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    Ref m = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(len), nullptr));
+    PyMem_Free(text);
+    return m;
 }
 
 PyObject* Quendar_update(PyObject* self, PyObject* const* argv) {

@@ -271,8 +271,10 @@ PyObject* CounterAggregator_new(PyTypeObject* type, PyObject* args, PyObject* kw
         return nullptr;
     }
     if (n > 0) {
-        // Zeroed records are empty counters (see counter_add).
-        a->counters = static_cast<AtomicCounter*>(std::calloc(static_cast<size_t>(n), sizeof(AtomicCounter)));
+        // Zeroed records are empty counters (see counter_add).  The raw
+        // domain is the process heap (calloc) unless the interpreter's
+        // allocator hooks are installed, so they can make this fail.
+        a->counters = static_cast<AtomicCounter*>(PyMem_RawCalloc(static_cast<size_t>(n), sizeof(AtomicCounter)));
         if (!a->counters) {
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
             return nullptr;
@@ -303,7 +305,7 @@ void CounterAggregator_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     CounterAggregator* a = agg(self);
-    std::free(a->counters);
+    PyMem_RawFree(a->counters);
     a->counters = nullptr;
     a->num_counters = 0;
     Py_CLEAR(a->lock);

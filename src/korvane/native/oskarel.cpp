@@ -292,8 +292,11 @@ PyObject* version_string(bool micro) {
 }
 
 // (3, 12): the first interpreter version with sub-interpreter support.
+// Borrowed, kept for the process; null with an error set if it cannot be
+// made (made again on the next call).
 PyObject* subinterpreter_version() {
-    static PyObject* t = Py_BuildValue("(ii)", 3, 12);
+    static PyObject* t = nullptr;
+    if (!t) t = Py_BuildValue("(ii)", 3, 12);
     return t;
 }
 

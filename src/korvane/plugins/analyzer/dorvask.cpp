@@ -12,7 +12,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 using pyext::Param;
 using pyext::Ref;
@@ -369,14 +368,31 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
     constexpr Py_ssize_t kSmall = 16;
     PyObject* small_names[kSmall];
     Py_ssize_t small_counts[kSmall];
-    std::vector<PyObject*> big_names;
-    std::vector<Py_ssize_t> big_counts;
+    // A larger window's tables, with room for every entry to be distinct.
+    struct Tables {
+        PyObject** names = nullptr;
+        Py_ssize_t* counts = nullptr;
+        ~Tables() {
+            PyMem_Free(names);
+            PyMem_Free(counts);
+        }
+    } big;
     const bool small = n - start <= kSmall;
     PyObject** names = small_names;
     Py_ssize_t* counts = small_counts;
     Py_ssize_t distinct = 0;
     Ref index;
-    if (!small && !(index = Ref::steal(PyDict_New()))) return nullptr;
+    if (!small) {
+        if (!(index = Ref::steal(PyDict_New()))) return nullptr;
+        big.names = PyMem_New(PyObject*, n - start);
+        big.counts = PyMem_New(Py_ssize_t, n - start);
+        if (!big.names || !big.counts) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        names = big.names;
+        counts = big.counts;
+    }
     for (Py_ssize_t i = start; i < n; ++i) {
         if (i >= PyList_GET_SIZE(patterns)) return raise_index();
         PyObject* p = PyList_GET_ITEM(patterns, i);
@@ -397,19 +413,14 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
         }
         PyObject* slot = PyDict_GetItemWithError(index.get(), p);
         if (slot) {
-            ++big_counts[PyLong_AsSsize_t(slot)];
+            ++counts[PyLong_AsSsize_t(slot)];
             continue;
         }
         if (PyErr_Occurred()) return nullptr;
         Ref s = Ref::steal(PyLong_FromSsize_t(distinct));
         if (!s || PyDict_SetItem(index.get(), p, s.get()) < 0) return nullptr;
-        big_names.push_back(p);
-        big_counts.push_back(1);
-        ++distinct;
-    }
-    if (!small) {
-        names = big_names.data();
-        counts = big_counts.data();
+        names[distinct] = p;
+        counts[distinct++] = 1;
     }
     PyObject* dominant = mixed;
     Py_ssize_t max_count = 0;
