@@ -407,11 +407,11 @@ def test_policy_update_and_decisions():
     old = logger.level, logger.propagate
     handler = logging.NullHandler()
     logger.addHandler(handler)
-    # The update message is built and logged.  From 3.12 on the interpreter's
+    # The update message is built and logged.  From 3.11 on the interpreter's
     # own logging code fails in ways of its own when allocations fail (a
     # SystemError from LogRecord, or no end at all), so there the message is
     # turned off.
-    logger.setLevel(logging.DEBUG if sys.version_info < (3, 12) else logging.INFO)
+    logger.setLevel(logging.DEBUG if sys.version_info < (3, 11) else logging.INFO)
     logger.propagate = False
     try:
         thresholds = []
