@@ -20,6 +20,9 @@ public:
     ArgSpec(const char* fname, const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired);
     ~ArgSpec();
     ArgSpec(const ArgSpec&) = delete;
+    // Gives back the names' references; for an owner that is freed while
+    // the interpreter runs (a function object), before it deletes the spec.
+    void release_names();
     ArgSpec& operator=(const ArgSpec&) = delete;
 
     // Vectorcall arguments.  Fills out[0..nparams) with borrowed references;

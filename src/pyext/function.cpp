@@ -24,10 +24,13 @@ ArgSpec::ArgSpec(const char* fname, const char* const* names, Py_ssize_t nparams
 }
 
 ArgSpec::~ArgSpec() {
-    // Specs live in statics and in function objects; the names are interned
-    // and shared, so releasing them at interpreter exit is not needed.
-    if (Py_IsInitialized())
-        for (Py_ssize_t i = 0; i < nparams_; ++i) Py_XDECREF(names_[i]);
+    // A spec in a static is destroyed when the process exits, possibly after
+    // the interpreter is gone; function objects release their names first.
+    if (Py_IsInitialized()) release_names();
+}
+
+void ArgSpec::release_names() {
+    for (Py_ssize_t i = 0; i < nparams_; ++i) Py_CLEAR(names_[i]);
 }
 
 void ArgSpec::raise_count(Py_ssize_t given) const {
@@ -286,6 +289,7 @@ void function_dealloc(PyObject* o) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->owner);
+    if (f->spec) f->spec->release_names();  // also while the interpreter finalizes
     delete f->spec;
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_Del(o);
