@@ -50,14 +50,20 @@ TRACED_WARMUP = 20
 # Calls that start a process (the GPU tool fallback).  The interpreter's own
 # subprocess machinery keeps filling caches (the attribute cache holds the
 # exception names it decodes) for some thousand calls: a pure-Python loop of
-# the same subprocess.run call grows by up to 16 KiB and moves the count of
-# None by a few.
+# the same subprocess.run call grows by up to 16 KiB and moves the counts of
+# None and the small ints by up to a dozen, either way.  A reference lost
+# or kept by every call would move a count by the number of calls.
 TOOL_CALLS = 1000
 TOOL_TRACED_BOUND = 24 << 10
-TOOL_REFCOUNT_BOUND = 8
+TOOL_REFCOUNT_BOUND = 32
 
 _PAGE = os.sysconf("SC_PAGE_SIZE")
 _SINGLETONS = (None, True, False, Ellipsis, NotImplemented, 0, 1, -1, "", ())
+
+
+def _is_shared(x):
+    """An object the interpreter itself uses all over: None, True, small ints..."""
+    return any(x is s for s in _SINGLETONS) or (type(x) is int and -5 <= x <= 256)
 
 
 def rss_bytes():
@@ -131,7 +137,10 @@ def measure(op, calls, traced_share=TRACED_SHARE):
         traced_calls = max(1, n * traced_share // 100)
         missed = _run(op, min(op.warmup, n))
         first = op.fn(*op.args, **op.kwargs) if op.exc is None else None
-        watched = [op.fn, *op.args, *op.kwargs.values(), *op.watch, first, *_items(first), *_SINGLETONS]
+        mine = [op.fn, *op.args, *op.kwargs.values(), *op.watch, first, *_items(first)]
+        watched = [x for x in mine if not _is_shared(x)]
+        own = len(watched)
+        watched += [x for x in mine if _is_shared(x)] + list(_SINGLETONS)
         before, after = array("q", bytes(8 * len(watched))), array("q", bytes(8 * len(watched)))
         gc.collect()
         gc.freeze()     # collections below look at new objects only: a large heap costs nothing
@@ -162,9 +171,8 @@ def measure(op, calls, traced_share=TRACED_SHARE):
         if op.teardown:
             op.teardown()
     deltas = [a - b for a, b in zip(after, before)]
-    # The interpreter's singletons are referenced from everywhere: their
-    # counts move by a few whenever some cache lets go of them.
-    own = len(watched) - len(_SINGLETONS)
+    # The interpreter's singletons and small ints are referenced from
+    # everywhere: their counts move by a few whenever some cache lets go.
     worst = max(deltas[:own], key=abs)
     shared = max(deltas[own:], key=abs)
     return {"calls": n, "traced_calls": traced_calls, "refcount": worst, "shared_refcount": shared,
