@@ -19,7 +19,6 @@ every time.  Exit status 1 when any operation exceeds a bound.
 
 import argparse
 from array import array
-import enum
 import gc
 import logging
 import math
@@ -27,9 +26,10 @@ import os
 import sys
 import time
 import tracemalloc
-import types
 from itertools import repeat
 from types import SimpleNamespace
+
+from standins import RecordStore, cuda_registry
 
 # Of each operation's calls, this percentage runs under tracemalloc (which
 # doubles the cost of a call); the rest is measured by resident size.  The
@@ -528,16 +528,6 @@ def talvorn_ops():
     return ops
 
 
-class _Store:
-    """Telemetry store stand-in: get_metrics(func_id) -> record."""
-
-    def __init__(self, record):
-        self.record = record
-
-    def get_metrics(self, func_id):
-        return self.record
-
-
 class _FailingStore:
     def get_metrics(self, func_id):
         raise RuntimeError("store down")
@@ -548,9 +538,9 @@ def quendar_ops():
     cfg = qd.PolicyConfig()
     fm = qd.FunctionMetrics(call_count=500, compile_count=3, avg_speedup=2.5)
     q = qd.Quendar(cfg)
-    store = _Store(fm)
-    compiled = _Store(qd.FunctionMetrics(compile_count=1, avg_speedup=3.0))
-    plain = _Store(SimpleNamespace(call_count=150, compile_count=1, avg_speedup=1.5, last_compiled=1.0))
+    store = RecordStore(fm)
+    compiled = RecordStore(qd.FunctionMetrics(compile_count=1, avg_speedup=3.0))
+    plain = RecordStore(SimpleNamespace(call_count=150, compile_count=1, avg_speedup=1.5, last_compiled=1.0))
     duck = SimpleNamespace(initial_threshold=50, min_threshold=5, max_threshold=500, learning_rate=0.5,
                            target_speedup=2.0)
     fid = "module.function"
@@ -591,14 +581,14 @@ def quendar_ops():
         Op("quendar", "Quendar.update (debug log on)", q.update, (fid, compiled), setup=log_on, teardown=log_off),
         Op("quendar", "Quendar.get_statistics", q.get_statistics),
         Op("quendar", "Quendar.get_threshold(1)", q.get_threshold, (1,), exc=TypeError),
-        Op("quendar", "Quendar.should_compile(None record)", q.should_compile, (fid, _Store(None)),
+        Op("quendar", "Quendar.should_compile(None record)", q.should_compile, (fid, RecordStore(None)),
            exc=AttributeError),
         Op("quendar", "Quendar.should_compile(-1 calls)", q.should_compile,
-           (fid, _Store(SimpleNamespace(call_count=-1, compile_count=1, avg_speedup=1.0))), exc=OverflowError),
+           (fid, RecordStore(SimpleNamespace(call_count=-1, compile_count=1, avg_speedup=1.0))), exc=OverflowError),
         Op("quendar", "Quendar.should_compile('1' calls)", q.should_compile,
-           (fid, _Store(SimpleNamespace(call_count="1", compile_count=1, avg_speedup=1.0))), exc=TypeError),
+           (fid, RecordStore(SimpleNamespace(call_count="1", compile_count=1, avg_speedup=1.0))), exc=TypeError),
         Op("quendar", "Quendar.update(2**32 compiles)", q.update,
-           (fid, _Store(SimpleNamespace(compile_count=2**32, avg_speedup=1.0))), exc=OverflowError),
+           (fid, RecordStore(SimpleNamespace(compile_count=2**32, avg_speedup=1.0))), exc=OverflowError),
         Op("quendar", "Quendar.update(failing store)", q.update, (fid, _FailingStore()), exc=RuntimeError),
         Op("quendar", "Quendar.config (set)", setattr, (q, "config", cfg), exc=AttributeError),
         Op("quendar", "get_quendar", qd.get_quendar),
@@ -774,34 +764,6 @@ def dorvask_ops():
     ]
 
 
-class _Kind(enum.Enum):
-    CUDA = "cuda"
-    ROCm = "rocm"
-    oneAPI = "oneapi"
-    CPU = "cpu"
-
-
-def _registry(fail=None):
-    """A stand-in for the package's GPU backend registry module."""
-    class GPUBackendRegistry:
-        @staticmethod
-        def detect_available_backends():
-            if fail == "detect":
-                raise RuntimeError("detect")
-            return {_Kind.CUDA: SimpleNamespace(device_count=2, memory_gb=16)}
-
-        @staticmethod
-        def get_best_available():
-            if fail == "best":
-                raise RuntimeError("best")
-            return SimpleNamespace(info=SimpleNamespace(kind=_Kind.CUDA, version="12.4"))
-
-    mod = types.ModuleType("korvane.gpu.mirrast")
-    mod.GPUBackendRegistry = GPUBackendRegistry
-    mod.GPUBackendKind = _Kind
-    return mod
-
-
 def oskarel_ops():
     from korvane.native import oskarel as o
     key = "korvane.gpu.mirrast"
@@ -854,7 +816,7 @@ def oskarel_ops():
                   traced_bound=TOOL_TRACED_BOUND, refcount_bound=TOOL_REFCOUNT_BOUND, setup=no_tool(registry),
                   teardown=tool_back)
 
-    good = _registry()
+    good = cuda_registry()
     fallback = patch("detect_python_version", boom)
     short = patch("detect_python_version", lambda: ("3.10",))
     return [
@@ -863,8 +825,8 @@ def oskarel_ops():
         Op("oskarel", "detect_python_version", o.detect_python_version),
         Op("oskarel", "detect_gpu_backends", o.detect_gpu_backends, setup=use(good), teardown=restore),
         # Without a working registry every call starts the tool (a process): far fewer calls.
-        tool_op("detect_gpu_backends(registry fails midway)", _registry("best")),
-        tool_op("detect_gpu_backends(broken registry)", _registry("detect")),
+        tool_op("detect_gpu_backends(registry fails midway)", cuda_registry("best")),
+        tool_op("detect_gpu_backends(broken registry)", cuda_registry("detect")),
         tool_op("detect_gpu_backends(no registry, no tool)", None),
         Op("oskarel", "detect_capabilities", o.detect_capabilities, setup=use(good), teardown=restore),
         Op("oskarel", "detect_capabilities(fallback report)", o.detect_capabilities, setup=fallback[0],

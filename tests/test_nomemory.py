@@ -7,7 +7,6 @@ consistent, and after the sweep the reference counts of the inputs are back
 and a second sweep allocates no more blocks than the first left behind.
 """
 
-import enum
 import gc
 import logging
 import math
@@ -15,8 +14,6 @@ import os
 import subprocess
 import sys
 import threading
-import types
-from types import SimpleNamespace
 
 import pytest
 
@@ -31,6 +28,7 @@ from korvane.memory.halvet import MemoryBlock  # noqa: E402
 from korvane.monitoring import tulvane  # noqa: E402
 from korvane.native import oskarel  # noqa: E402
 from korvane.plugins.analyzer import dorvask, meravin  # noqa: E402
+from standins import RecordStore, cuda_registry  # noqa: E402
 
 SANITIZED = bool(os.environ.get("KORVANE_SANITIZED"))
 MAX_START = 3000        # a sweep that gets this far has lost its end
@@ -328,7 +326,7 @@ def test_tree_insert_reports_its_node_and_stays_valid():
             assert block is fresh
         tree_consistent(t)
 
-    messages = run_case(insert, check, watch=(fresh,), cleanup=cleanup, expect="Failed to allocate RB node")
+    run_case(insert, check, watch=(fresh,), cleanup=cleanup, expect="Failed to allocate RB node")
     assert len(t) == 4
 
 
@@ -392,17 +390,9 @@ def test_tree_clear_and_construction():
 
 # ============================================================== quendar
 
-class Store:
-    def __init__(self, record):
-        self.record = record
-
-    def get_metrics(self, func_id):
-        return self.record
-
-
 def test_policy_update_and_decisions():
     q = quendar.Quendar()
-    store = Store(quendar.FunctionMetrics(compile_count=1, avg_speedup=3.0, call_count=500))
+    store = RecordStore(quendar.FunctionMetrics(compile_count=1, avg_speedup=3.0, call_count=500))
     logger = logging.getLogger("korvane.jit.quendar")
     old = logger.level, logger.propagate
     handler = logging.NullHandler()
@@ -504,31 +494,8 @@ def test_pure_functions(fn, args):
 
 # ============================================================== oskarel
 
-class Kind(enum.Enum):
-    CUDA = "cuda"
-    ROCm = "rocm"
-    oneAPI = "oneapi"
-    CPU = "cpu"
-
-
-def fake_registry():
-    class GPUBackendRegistry:
-        @staticmethod
-        def detect_available_backends():
-            return {Kind.CUDA: SimpleNamespace(device_count=2, memory_gb=16)}
-
-        @staticmethod
-        def get_best_available():
-            return SimpleNamespace(info=SimpleNamespace(kind=Kind.CUDA, version="12.4"))
-
-    mod = types.ModuleType("korvane.gpu.mirrast")
-    mod.GPUBackendRegistry = GPUBackendRegistry
-    mod.GPUBackendKind = Kind
-    return mod
-
-
 def test_capability_detection(monkeypatch):
-    monkeypatch.setitem(sys.modules, "korvane.gpu.mirrast", fake_registry())
+    monkeypatch.setitem(sys.modules, "korvane.gpu.mirrast", cuda_registry())
     # A failed registry call falls back to the GPU tool: a stand-in for
     # subprocess.run that fails as a missing tool does, without the
     # interpreter's process machinery and its caches.

@@ -1,4 +1,3 @@
-import enum
 import importlib.util
 import os
 import shutil
@@ -12,6 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 from korvane.native import oskarel
+from standins import Kind, entry, registry
 
 NUMA_DIR = "/sys/devices/system/node"
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available", "rocm_available", "oneapi_available",
@@ -23,41 +23,6 @@ FALLBACK_KEYS = REPORT_KEYS[:-1] + ["error", "detection_time_ms"]
 
 
 # ------------------------------------------------------------------ fakes
-
-class Kind(enum.Enum):
-    CUDA = "cuda"
-    ROCm = "rocm"
-    oneAPI = "oneapi"
-    CPU = "cpu"
-
-
-def registry(backends=None, best=Kind.CPU, version="1.0", fail=None):
-    """A stand-in for korvane.gpu.mirrast; `fail` names the call that raises."""
-    def call(name, value):
-        if fail == name:
-            raise RuntimeError(name)
-        if isinstance(fail, BaseException):
-            raise fail
-        return value
-
-    class GPUBackendRegistry:
-        @staticmethod
-        def detect_available_backends():
-            return call("detect", dict(backends or {}))
-
-        @staticmethod
-        def get_best_available():
-            return call("best", SimpleNamespace(info=SimpleNamespace(kind=best, version=version)))
-
-    mod = types.ModuleType("korvane.gpu.mirrast")
-    mod.GPUBackendRegistry = GPUBackendRegistry
-    mod.GPUBackendKind = Kind
-    return mod
-
-
-def entry(count, gb):
-    return SimpleNamespace(device_count=count, memory_gb=gb)
-
 
 @pytest.fixture
 def no_registry(monkeypatch):

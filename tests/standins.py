@@ -1,0 +1,57 @@
+"""Stand-ins for the outside modules the native modules call: the GPU backend
+registry (korvane.gpu.mirrast) and the telemetry store.  Shared by the tests
+and the leak check; none of them keeps anything between calls."""
+
+import enum
+import types
+from types import SimpleNamespace
+
+
+class Kind(enum.Enum):
+    CUDA = "cuda"
+    ROCm = "rocm"
+    oneAPI = "oneapi"
+    CPU = "cpu"
+
+
+def registry(backends=None, best=Kind.CPU, version="1.0", fail=None):
+    """A stand-in for korvane.gpu.mirrast; `fail` names the call that raises."""
+    def call(name, value):
+        if fail == name:
+            raise RuntimeError(name)
+        if isinstance(fail, BaseException):
+            raise fail
+        return value
+
+    class GPUBackendRegistry:
+        @staticmethod
+        def detect_available_backends():
+            return call("detect", dict(backends or {}))
+
+        @staticmethod
+        def get_best_available():
+            return call("best", SimpleNamespace(info=SimpleNamespace(kind=best, version=version)))
+
+    mod = types.ModuleType("korvane.gpu.mirrast")
+    mod.GPUBackendRegistry = GPUBackendRegistry
+    mod.GPUBackendKind = Kind
+    return mod
+
+
+def entry(count, gb):
+    return SimpleNamespace(device_count=count, memory_gb=gb)
+
+
+def cuda_registry(fail=None):
+    """Two 16 GB CUDA devices, CUDA 12.4 the best backend."""
+    return registry({Kind.CUDA: entry(2, 16)}, best=Kind.CUDA, version="12.4", fail=fail)
+
+
+class RecordStore:
+    """Telemetry store stand-in: get_metrics(func_id) -> the same record."""
+
+    def __init__(self, record):
+        self.record = record
+
+    def get_metrics(self, func_id):
+        return self.record
