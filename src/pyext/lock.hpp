@@ -2,7 +2,7 @@
 // substitute): __enter__() on entry and __exit__(None, None, None) on the
 // way out.  Errors raised by either propagate.
 //
-//   pyext::DirectWithLock guard(self->lock);
+//   pyext::WithLock guard(self->lock);
 //   if (!guard) return nullptr;           // __enter__ failed
 //   ...few field reads and writes...
 //   if (!guard.exit()) return nullptr;    // __exit__ failed
@@ -21,9 +21,9 @@ namespace pyext {
 // always given back.  Any other lock object (a substitute written in
 // Python, a builtin with an unusual calling convention) is called through
 // the generic method call.
-class DirectWithLock {
+class WithLock {
 public:
-    explicit DirectWithLock(PyObject* lock) : lock_(lock) {
+    explicit WithLock(PyObject* lock) : lock_(lock) {
         // The argument tuples a release needs exist before anything is taken.
         if (!empty_ && !(empty_ = PyTuple_New(0))) return;
         if (!nones_ && !(nones_ = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return;
@@ -34,9 +34,9 @@ public:
         held_ = r != nullptr;
         Py_XDECREF(r);
     }
-    DirectWithLock(const DirectWithLock&) = delete;
-    DirectWithLock& operator=(const DirectWithLock&) = delete;
-    ~DirectWithLock() {
+    WithLock(const WithLock&) = delete;
+    WithLock& operator=(const WithLock&) = delete;
+    ~WithLock() {
         if (!held_) return;
         held_ = false;
         PyObject *type, *value, *tb;

@@ -491,7 +491,7 @@ PyObject* Quendar_get_threshold(PyObject* self, PyObject* const* argv) {
     QuendarObject* q = policy(self);
     if (!check_alive(q)) return nullptr;
     Ref lock = Ref::borrow(q->_lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     PyObject* v = PyDict_GetItemWithError(q->_thresholds, func_id);
     Ref result;
@@ -522,7 +522,7 @@ PyObject* Quendar_should_compile(PyObject* self, PyObject* const* argv) {
     double avg_speedup, last_compiled;
     Ref lock = Ref::borrow(q->_lock);
     {
-        pyext::DirectWithLock guard(lock.get());
+        pyext::WithLock guard(lock.get());
         if (!guard) return nullptr;
         threshold = get_threshold_fast(q, func_id);
         if (threshold == -1 && PyErr_Occurred()) return nullptr;
@@ -586,7 +586,7 @@ PyObject* Quendar_update(PyObject* self, PyObject* const* argv) {
     double avg_speedup;
     Ref lock = Ref::borrow(q->_lock);
     {
-        pyext::DirectWithLock guard(lock.get());
+        pyext::WithLock guard(lock.get());
         if (!guard) return nullptr;
         Ref metrics = get_metrics(store, func_id);
         if (!metrics) return nullptr;
@@ -638,7 +638,7 @@ PyObject* Quendar_get_statistics(PyObject* self, PyObject* const*) {
     QuendarObject* q = policy(self);
     if (!check_alive(q)) return nullptr;
     Ref lock = Ref::borrow(q->_lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     Ref tracked, avg, lo, hi;
     Py_ssize_t n = PyDict_GET_SIZE(q->_thresholds);
@@ -768,7 +768,7 @@ void set_global_policy(PyObject* value) {
 PyObject* py_get_quendar(PyObject*, PyObject* const*) {
     Ref lock = pyext::global(PYEXT_STR("_policy_lock"));
     if (!lock) return nullptr;
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     if (g_global_policy == Py_None) {
         Ref p = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Quendar_Type)));
@@ -785,7 +785,7 @@ PyObject* py_reset_quendar(PyObject*, PyObject* const*) {
     if (!lock) return nullptr;
     Ref old;
     {
-        pyext::DirectWithLock guard(lock.get());
+        pyext::WithLock guard(lock.get());
         if (!guard) return nullptr;
         old = Ref::steal(g_global_policy);  // released below, after the lock
         g_global_policy = Py_NewRef(Py_None);

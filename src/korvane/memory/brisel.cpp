@@ -448,7 +448,7 @@ PyObject* py_add_to_bucket(PyObject* self, PyObject* const* argv) {
     if (bucket_size <= 0 || bucket_size != size) Py_RETURN_FALSE;
     Ref item = Ref::steal(offset_object(argv[1], offset));
     if (!item) return nullptr;
-    pyext::DirectWithLock guard(a->lock);
+    pyext::WithLock guard(a->lock);
     if (!guard) return nullptr;
     bool stored = false;
     if (const Bucket* b = find_bucket(a, bucket_size)) {
@@ -465,7 +465,7 @@ PyObject* py_remove_from_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::DirectWithLock guard(a->lock);
+    pyext::WithLock guard(a->lock);
     if (!guard) return nullptr;
     Ref result = pyext::none();
     const Bucket* b = find_bucket(a, bucket_size);
@@ -497,7 +497,7 @@ PyObject* py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::DirectWithLock guard(a->lock);
+    pyext::WithLock guard(a->lock);
     if (!guard) return nullptr;
     Ref found;
     const Bucket* b = bucket_lower(a, bucket_size);
@@ -691,7 +691,7 @@ PyObject* py_record_allocation(PyObject* self, PyObject* const* argv) {
     if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], padding) || !pyext::to_bool(argv[2], is_bucketed))
         return nullptr;
     StatsCollector* c = collector(self);
-    pyext::DirectWithLock guard(c->lock);
+    pyext::WithLock guard(c->lock);
     if (!guard) return nullptr;
     record_allocation(c, size, padding, is_bucketed);
     if (!guard.exit()) return nullptr;
@@ -700,7 +700,7 @@ PyObject* py_record_allocation(PyObject* self, PyObject* const* argv) {
 
 PyObject* py_record_deallocation(PyObject* self, PyObject* const*) {
     StatsCollector* c = collector(self);
-    pyext::DirectWithLock guard(c->lock);
+    pyext::WithLock guard(c->lock);
     if (!guard) return nullptr;
     record_deallocation(c);
     if (!guard.exit()) return nullptr;
@@ -709,7 +709,7 @@ PyObject* py_record_deallocation(PyObject* self, PyObject* const*) {
 
 PyObject* py_reset_stats(PyObject* self, PyObject* const*) {
     StatsCollector* c = collector(self);
-    pyext::DirectWithLock guard(c->lock);
+    pyext::WithLock guard(c->lock);
     if (!guard) return nullptr;
     c->stats = {};
     if (!guard.exit()) return nullptr;
@@ -737,7 +737,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
     FastAllocStats s;
     {
         // One snapshot of all five counters, so the report is consistent.
-        pyext::DirectWithLock guard(c->lock);
+        pyext::WithLock guard(c->lock);
         if (!guard) return nullptr;
         s = c->stats;
         if (!guard.exit()) return nullptr;

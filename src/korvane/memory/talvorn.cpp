@@ -268,7 +268,7 @@ PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
 
 template <typename Change>
 bool write(FastRedBlackTree* t, Change change) {
-    pyext::DirectWithLock guard(t->write_lock);
+    pyext::WithLock guard(t->write_lock);
     if (!guard) return false;
     ++t->seq_counter;
     bool ok = change();
@@ -474,7 +474,7 @@ PyObject* py_get_size_distribution(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     Ref dist = Ref::steal(PyDict_New());
     if (!dist) return nullptr;
-    pyext::DirectWithLock guard(t->write_lock);
+    pyext::WithLock guard(t->write_lock);
     if (!guard) return nullptr;
     bool ok = true;
     rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
@@ -496,7 +496,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    pyext::DirectWithLock guard(t->stats_lock);
+    pyext::WithLock guard(t->stats_lock);
     if (!guard) return nullptr;
     const Stats& s = t->stats;
     PyObject* r = d.get();
@@ -529,7 +529,7 @@ PyObject* py_get_stats(PyObject* self, PyObject* const*) {
 
 PyObject* py_reset_circuit_breaker(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
-    pyext::DirectWithLock guard(t->stats_lock);
+    pyext::WithLock guard(t->stats_lock);
     if (!guard) return nullptr;
     t->stats.has_breaker_trips = true;
     t->stats.breaker_trips = 0;

@@ -341,7 +341,7 @@ void AtomicPointer_dealloc(PyObject* self) {
 PyObject* ap_load(PyObject* self, PyObject* const*) {
     AtomicPointer* p = atomic_pointer(self);
     Ref lock = Ref::borrow(p->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     // The reference is taken inside the section: leaving the lock may run
     // code that replaces (and releases) the held object.
@@ -354,7 +354,7 @@ PyObject* ap_store(PyObject* self, PyObject* const* argv) {
     AtomicPointer* p = atomic_pointer(self);
     Ref incoming = Ref::steal(slot_ref(argv[0]));
     Ref lock = Ref::borrow(p->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     Ref old = Ref::steal(p->ptr);
     p->ptr = incoming.release();
@@ -370,7 +370,7 @@ PyObject* ap_compare_and_swap(PyObject* self, PyObject* const* argv) {
     PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only
     Ref incoming = Ref::steal(slot_ref(argv[1]));
     Ref lock = Ref::borrow(p->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     Ref old;
     bool swapped = p->ptr == expected;
@@ -389,7 +389,7 @@ PyObject* ap_compare_and_swap(PyObject* self, PyObject* const* argv) {
 PyObject* ap_get_version(PyObject* self, PyObject* const*) {
     AtomicPointer* p = atomic_pointer(self);
     Ref lock = Ref::borrow(p->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     uint64_t v = p->version;
     if (!guard.exit()) return nullptr;
@@ -526,7 +526,7 @@ PyObject* st_push(PyObject* self, PyObject* const* argv) {
     node->next = nullptr;
     node->version = 0;
     Ref lock = Ref::borrow(s->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) {
         release_chain(node);
         return nullptr;
@@ -541,7 +541,7 @@ PyObject* st_push(PyObject* self, PyObject* const* argv) {
 PyObject* st_pop(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     Ref lock = Ref::borrow(s->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     LockFreeNode* node = s->head;
     if (node) {
@@ -561,7 +561,7 @@ PyObject* st_pop(PyObject* self, PyObject* const*) {
 PyObject* st_is_empty(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     Ref lock = Ref::borrow(s->lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     bool empty = s->head == nullptr;
     if (!guard.exit()) return nullptr;
@@ -988,7 +988,7 @@ PyObject* ls_get_snapshot(PyObject* self, PyObject* const*) {
 PyObject* ls_reset(PyObject* self, PyObject* const*) {
     LockFreeStatistics* s = stats(self);
     Ref lock = Ref::borrow(s->update_lock);
-    pyext::DirectWithLock guard(lock.get());
+    pyext::WithLock guard(lock.get());
     if (!guard) return nullptr;
     for (Word& w : s->native) word_store(w, 0);
     // All twelve public counters, so that no figure survives a reset.

@@ -154,7 +154,7 @@ bool c_update(CounterAggregator* self, int32_t id, double value, bool skip_dispa
         if (PyErr_Occurred()) return false;
     }
     if (!check_range(self, id)) return false;
-    pyext::DirectWithLock guard(self->lock);
+    pyext::WithLock guard(self->lock);
     if (!guard) return false;
     counter_add(self->counters[id], value);
     return guard.exit();
@@ -185,7 +185,7 @@ PyObject* c_get_stats(CounterAggregator* self, int32_t id, bool skip_dispatch) {
         if (PyErr_Occurred()) return nullptr;
     }
     if (!check_range(self, id)) return nullptr;
-    pyext::DirectWithLock guard(self->lock);
+    pyext::WithLock guard(self->lock);
     if (!guard) return nullptr;
     Ref d = Ref::steal(stats_dict(counter_stats(self->counters[id])));
     if (!d) return nullptr;
@@ -203,7 +203,7 @@ bool c_reset(CounterAggregator* self, int32_t id, bool skip_dispatch) {
         if (PyErr_Occurred()) return false;
     }
     if (!check_range(self, id)) return false;
-    pyext::DirectWithLock guard(self->lock);
+    pyext::WithLock guard(self->lock);
     if (!guard) return false;
     counter_clear(self->counters[id]);
     return guard.exit();
@@ -215,7 +215,7 @@ bool c_reset_all(CounterAggregator* self, bool skip_dispatch) {
         if (o) return static_cast<bool>(pyext::call(o.get()));
         if (PyErr_Occurred()) return false;
     }
-    pyext::DirectWithLock guard(self->lock);
+    pyext::WithLock guard(self->lock);
     if (!guard) return false;
     // Only used records are written: the pages of never-used ones stay
     // untouched.
