@@ -2,6 +2,7 @@
 and past every limit, values of every kind (NaN, infinities, huge and tiny
 magnitudes, hostile __float__), subclasses whose get_stats override feeds
 get_all_stats, and replaced lock factories."""
+import functools
 import math
 import os
 import sys
@@ -20,12 +21,28 @@ COUNTER_CAP = 1 << 12       # counters of one aggregator (get_all_stats walks th
 KEYS = ["count", "mean", "variance", "std", "min", "max"]
 
 
+def cap(v):
+    """A count past COUNTER_CAP (that the constructor would accept) wrapped below it."""
+    n = as_int(v)
+    return n % COUNTER_CAP if n is not None and COUNTER_CAP < n < 2**31 else v
+
+
+def capped(fn):
+    """fn with the count it gets, by position or by keyword, capped.  Applied
+    at the call, since Gen.call may add an argument of its own ("one too
+    many"), which lands in num_counters when no count was given."""
+    @functools.wraps(fn, updated=())
+    def call(*args, **kwargs):
+        if args:
+            args = (cap(args[0]), *args[1:])
+        if "num_counters" in kwargs:
+            kwargs["num_counters"] = cap(kwargs["num_counters"])
+        return fn(*args, **kwargs)
+    return call
+
+
 def make(g):
     params = [("num_counters", g.int_arg(-2, 64))] if not g.chance(4) else []
-    if params:
-        n = as_int(params[0][1])
-        if n is not None and COUNTER_CAP < n < 2**31:
-            params = [("num_counters", n % COUNTER_CAP)]
     cls = m.CounterAggregator
     if g.chance(5):
         mode = g.n(4)
@@ -47,7 +64,7 @@ def make(g):
         fn = m.create_aggregator
     else:
         fn = cls
-    a = g.call(fn, params)
+    a = g.call(capped(fn), params)
     return None if isinstance(a, Failed) else a
 
 
