@@ -10,7 +10,7 @@ import atheris
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
-from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, check, swapped
+from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, at_call, check, swapped
 
 from korvane.memory import brisel as m
 
@@ -78,6 +78,21 @@ def fuzz_slab(g):
             g.call(s.py_deallocate_object_at, [("object_index", g.int_arg(-2, 70))])
 
 
+ALLOCATOR_PARAMS = ("bucket_size_step", "small_block_max", "medium_block_max")
+
+
+def within_cap(given):
+    """The constructor's arguments, or None where it would accept them and
+    make more than BUCKET_CAP buckets."""
+    vals = []
+    for name, default in zip(ALLOCATOR_PARAMS, (8, 256, 4096)):
+        n = as_int(given.get(name, default))
+        if n is None or not -2**31 <= n < 2**31:
+            return given                   # the constructor refuses it
+        vals.append(n)
+    return None if vals[0] != 0 and bucket_count(*vals) > BUCKET_CAP else given
+
+
 def make_allocator(g):
     params = []
     for name, lo, hi in (("bucket_size_step", -64, 64), ("small_block_max", -512, 4096),
@@ -85,15 +100,6 @@ def make_allocator(g):
         if g.chance(4):
             break
         params.append((name, g.int_arg(lo, hi)))
-    vals = [8, 256, 4096]
-    for i, (_, v) in enumerate(params):
-        n = as_int(v)
-        if n is None or not -2**31 <= n < 2**31:
-            break                      # the constructor refuses it
-        vals[i] = n
-    else:
-        if vals[0] != 0 and bucket_count(*vals) > BUCKET_CAP:
-            return None
     cls = m.FastBucketAllocator
     if g.chance(5):
         mode = g.n(2)
@@ -106,7 +112,7 @@ def make_allocator(g):
                     return super()._init_buckets()
 
         cls = Sub
-    a = g.call(cls, params)
+    a = g.call(at_call(cls, ALLOCATOR_PARAMS, within_cap), params)
     return None if isinstance(a, Failed) else a
 
 

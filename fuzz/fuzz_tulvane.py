@@ -2,7 +2,6 @@
 and past every limit, values of every kind (NaN, infinities, huge and tiny
 magnitudes, hostile __float__), subclasses whose get_stats override feeds
 get_all_stats, and replaced lock factories."""
-import functools
 import math
 import os
 import sys
@@ -12,7 +11,7 @@ import atheris
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
-from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, check, swapped
+from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, at_call, check, swapped
 
 from korvane.monitoring import tulvane as m
 
@@ -25,20 +24,6 @@ def cap(v):
     """A count past COUNTER_CAP (that the constructor would accept) wrapped below it."""
     n = as_int(v)
     return n % COUNTER_CAP if n is not None and COUNTER_CAP < n < 2**31 else v
-
-
-def capped(fn):
-    """fn with the count it gets, by position or by keyword, capped.  Applied
-    at the call, since Gen.call may add an argument of its own ("one too
-    many"), which lands in num_counters when no count was given."""
-    @functools.wraps(fn, updated=())
-    def call(*args, **kwargs):
-        if args:
-            args = (cap(args[0]), *args[1:])
-        if "num_counters" in kwargs:
-            kwargs["num_counters"] = cap(kwargs["num_counters"])
-        return fn(*args, **kwargs)
-    return call
 
 
 def make(g):
@@ -64,7 +49,7 @@ def make(g):
         fn = m.create_aggregator
     else:
         fn = cls
-    a = g.call(capped(fn), params)
+    a = g.call(at_call(fn, ("num_counters",), lambda v: {k: cap(x) for k, x in v.items()}), params)
     return None if isinstance(a, Failed) else a
 
 

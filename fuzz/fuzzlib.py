@@ -10,6 +10,7 @@ that stops the fuzzer: a SystemError, an unexpected exception type, or an
 exception without a message.  Crashes and sanitizer reports stop the process
 by themselves.
 """
+import functools
 import math
 import os
 import sys
@@ -608,6 +609,26 @@ def as_int(v):
         return int(v.__index__()) if hasattr(type(v), "__index__") else int(v)
     except BaseException:
         return None
+
+
+def at_call(fn, names, fix):
+    """fn with the arguments a call gives to its parameters `names` (by
+    position or by keyword) shown to fix first, as a dict of the names given;
+    fix returns the values to call with, or None to skip the call (which then
+    gives None).  Caps on counts and sizes belong here, at the call, rather
+    than on the drawn parameters: Gen.call may add an argument of its own
+    ("one too many"), which lands in the first parameter that was not given."""
+    @functools.wraps(fn, updated=())
+    def call(*args, **kwargs):
+        given = dict(zip(names, args))
+        given.update((n, kwargs[n]) for n in names if n in kwargs)
+        fixed = fix(dict(given))
+        if fixed is None:
+            return None
+        args = tuple(fixed[names[i]] if i < len(names) else a for i, a in enumerate(args))
+        kwargs.update((n, fixed[n]) for n in names if n in kwargs)
+        return fn(*args, **kwargs)
+    return call
 
 
 def is_expected(exc, extra=()):
