@@ -10,7 +10,7 @@ import atheris
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
-from fuzzlib import Failed, FakeThreading, Gen, Hostile, as_int, at_call, check, swapped
+from fuzzlib import Failed, Gen, Hostile, as_int, at_call, check
 
 from korvane.memory import brisel as m
 
@@ -166,13 +166,8 @@ FUZZERS = [fuzz_helpers, fuzz_slab, fuzz_buckets, fuzz_stats, fuzz_pickle]
 
 def TestOneInput(data):
     g = Gen(data, WORDS, EXTRA)
-    if g.chance(6):
-        with swapped(m, "threading", FakeThreading(g)):
-            for _ in range(1 + g.n(3)):
-                g.pick(FUZZERS)(g)
-    else:
-        for _ in range(1 + g.n(3)):
-            g.pick(FUZZERS)(g)
+    with g.threading_swapped(m, 6):
+        g.some(FUZZERS, 3)
 
 
 if __name__ == "__main__":

@@ -137,8 +137,7 @@ OPS = [op_degradation, op_trend, op_change, op_dominant, op_beneficial, op_small
 
 def TestOneInput(data):
     g = Gen(data, NAMES, EXTRA)
-    for _ in range(1 + g.n(4)):
-        g.pick(OPS)(g)
+    g.some(OPS, 4)
 
 
 if __name__ == "__main__":

@@ -103,8 +103,7 @@ OPS = [op_framework_score, op_framework_patterns, op_indicators, op_indicators, 
 
 def TestOneInput(data):
     g = Gen(data, WORDS)
-    for _ in range(1 + g.n(5)):
-        g.pick(OPS)(g)
+    g.some(OPS, 5)
 
 
 if __name__ == "__main__":

@@ -135,8 +135,7 @@ OPS = [op_estimate, op_safe_limit, op_decide, op_chunks, op_optimal, op_oom, op_
 
 def TestOneInput(data):
     g = Gen(data, WORDS)
-    for _ in range(1 + g.n(7)):
-        g.pick(OPS)(g)
+    g.some(OPS, 7)
 
 
 if __name__ == "__main__":

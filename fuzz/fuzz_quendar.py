@@ -180,8 +180,7 @@ def TestOneInput(data):
         with swapped(m, "time", Clock(g)):
             g.pick(work)(g)
     else:
-        for _ in range(1 + g.n(2)):
-            g.pick(work)(g)
+        g.some(work, 2)
 
 
 if __name__ == "__main__":

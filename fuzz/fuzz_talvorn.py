@@ -14,7 +14,7 @@ import atheris
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
-from fuzzlib import Failed, FakeThreading, Gen, Hostile, check, swapped
+from fuzzlib import Failed, Gen, Hostile, check, swapped
 
 from korvane.memory import talvorn as m
 from korvane.memory.halvet import MemoryBlock
@@ -246,16 +246,8 @@ def fuzz_tree(g):
 def TestOneInput(data):
     g = Gen(data, [], EXTRA)
     del violations[:]
-    g.faked = g.chance(5)
-    g.fake = None
-    if g.faked:
-        g.fake = FakeThreading(g)
-        with swapped(m, "threading", g.fake):
-            for _ in range(1 + g.n(2)):
-                fuzz_tree(g)
-    else:
-        for _ in range(1 + g.n(2)):
-            fuzz_tree(g)
+    with g.threading_swapped(m, 5):
+        g.some([fuzz_tree], 2)
 
 
 if __name__ == "__main__":

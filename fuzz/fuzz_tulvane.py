@@ -2,7 +2,6 @@
 and past every limit, values of every kind (NaN, infinities, huge and tiny
 magnitudes, hostile __float__), subclasses whose get_stats override feeds
 get_all_stats, and replaced lock factories."""
-import math
 import os
 import sys
 
@@ -57,7 +56,6 @@ def fuzz_aggregator(g):
     a = make(g)
     if a is None:
         return
-    n = None
     for _ in range(g.n(24)):
         k = g.n(5)
         cid = ("counter_id", g.int_arg(-2, 70))
@@ -86,8 +84,7 @@ def TestOneInput(data):
         with swapped(m, "threading", FakeThreading(g)):
             fuzz_aggregator(g)
     else:
-        for _ in range(1 + g.n(2)):
-            fuzz_aggregator(g)
+        g.some([fuzz_aggregator], 2)
 
 
 if __name__ == "__main__":

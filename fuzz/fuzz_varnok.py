@@ -9,7 +9,7 @@ import atheris
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
-from fuzzlib import Failed, FakeThreading, Gen, Hostile, check, swapped
+from fuzzlib import Failed, Gen, Hostile, check
 
 from korvane.memory import varnok as m
 
@@ -262,14 +262,8 @@ FUZZERS = [fuzz_counter, fuzz_pointer, fuzz_stack, fuzz_stats, fuzz_timer, fuzz_
 
 def TestOneInput(data):
     g = Gen(data, COUNTERS, EXTRA)
-    g.faked = g.chance(6)
-    if g.faked:
-        with swapped(m, "threading", FakeThreading(g)):
-            for _ in range(1 + g.n(3)):
-                g.pick(FUZZERS)(g)
-    else:
-        for _ in range(1 + g.n(3)):
-            g.pick(FUZZERS)(g)
+    with g.threading_swapped(m, 6):
+        g.some(FUZZERS, 3)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ that stops the fuzzer: a SystemError, an unexpected exception type, or an
 exception without a message.  Crashes and sanitizer reports stop the process
 by themselves.
 """
+import contextlib
 import functools
 import math
 import os
@@ -349,6 +350,19 @@ class Gen:
 
     def left(self):
         return self.fdp.remaining_bytes()
+
+    def some(self, work, most):
+        """Runs 1 to 1 + most of the harness functions in `work`, each picked
+        by the input."""
+        for _ in range(1 + self.n(most)):
+            self.pick(work)(self)
+
+    def threading_swapped(self, module, odds):
+        """A context in which, one time in `odds`, module's `threading` is a
+        FakeThreading: self.faked says whether, self.fake is the stand-in."""
+        self.faked = self.chance(odds)
+        self.fake = FakeThreading(self) if self.faked else None
+        return swapped(module, "threading", self.fake) if self.faked else contextlib.nullcontext()
 
     # -- integers
     def int_(self, lo=None, hi=None):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the fuzz harnesses against the sanitizer build.
 #
-#   fuzz/run.sh [-t SECONDS] [-o DIR] [-c] [MODULE ...] [-- LIBFUZZER-ARGS ...]
+#   fuzz/run.sh [-t SECONDS] [-n INPUTS -s SEED] [-o DIR] [-c] [MODULE ...] [-- LIBFUZZER-ARGS ...]
 #
 # PYASAN: a 3.10 python with the sanitizer build of korvane and atheris
 # installed; ASAN_ENV: the VAR=value words it needs (LD_PRELOAD of the
@@ -12,6 +12,12 @@
 # with the number of inputs tried; exits non-zero if any harness found
 # something.
 #
+# -n INPUTS -s SEED: a repeatable run instead of a timed one: each module
+# stops after INPUTS inputs, the mutations follow SEED, Python's string
+# hashing is fixed and the corpus is not re-read on a timer, so a fresh DIR
+# gives the same inputs on every machine (SECONDS, ten times over, is then
+# only a bound on a hung run).
+#
 # -c: native comparison feedback, for a sanitizer build that was also
 # compiled with -fsanitize-coverage=trace-cmp (pip install ...
 # --config-settings=cmake.define.CMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp).
@@ -21,6 +27,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 secs=20
+runs=
+seed=
 out=$here/../build/fuzz-out
 mods=()
 extra=()
@@ -29,6 +37,8 @@ while [ $# -gt 0 ]; do
   case $1 in
     -t) secs=$2; shift 2 ;;
     -c) cmp=1; shift ;;
+    -n) runs=$2; shift 2 ;;
+    -s) seed=$2; shift 2 ;;
     -o) out=$2; shift 2 ;;
     --) shift; extra=("$@"); break ;;
     *) mods+=("$1"); shift ;;
@@ -62,6 +72,15 @@ for w in $ASAN_ENV; do
   esac
 done
 
+limits=(-max_total_time="$secs")
+if [ -n "$runs" ]; then
+  limits=(-runs="$runs" -max_total_time=$((secs * 10)))
+fi
+if [ -n "$seed" ]; then
+  limits+=(-seed="$seed" -reload=0)
+  envwords+=(PYTHONHASHSEED=0)
+fi
+
 status=0
 total=0
 for mod in "${mods[@]}"; do
@@ -72,7 +91,7 @@ for mod in "${mods[@]}"; do
   mkdir -p "$corpus" "$out/crashes/$mod"
   log=$out/$mod.log
   (cd "$out/crashes/$mod" && env "${envwords[@]}" "$PYASAN" "$harness" "$corpus" \
-      -max_total_time="$secs" -timeout=30 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1 \
+      "${limits[@]}" -timeout=30 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1 \
       "${extra[@]}") >"$log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)

@@ -10,7 +10,6 @@ import decimal
 import functools
 import inspect
 import pickle
-import sys
 import warnings
 
 import pytest
