@@ -15,8 +15,10 @@
 # -n INPUTS -s SEED: a repeatable run instead of a timed one: each module
 # stops after INPUTS inputs, the mutations follow SEED, Python's string
 # hashing is fixed and the corpus is not re-read on a timer, so a fresh DIR
-# gives the same inputs on every machine (SECONDS, ten times over, is then
-# only a bound on a hung run).
+# gives the same inputs run after run (SECONDS, ten times over, is then only
+# a bound on a hung run).  Most harnesses also run the same inputs wherever
+# they run; talvorn's and quendar's course depends on object addresses as
+# well, which move with the environment's size, so theirs drift a little.
 #
 # -c: native comparison feedback, for a sanitizer build that was also
 # compiled with -fsanitize-coverage=trace-cmp (pip install ...

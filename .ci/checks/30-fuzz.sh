@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Bounded fuzzing: every module's atheris harness (fuzz/fuzz_<module>.py)
 # against the sanitizer build, through fuzz/run.sh: 30000 inputs each from a
-# fixed seed, the same inputs on every machine, so that a CI run neither
-# passes nor fails by chance (exploring further is the longer timed run of
-# the README).
+# fixed seed, the same inputs run after run (for seven of the nine harnesses
+# on any machine; see run.sh), so that a CI run does not pass or fail by
+# chance.  Exploring further is the longer timed run of the README.
 # Needs PYASAN, ASAN_ENV and CI_WORK from .ci/run.  A crash, a sanitizer
 # report or an unexpected exception fails the step; the crash file is
 # kept under $CI_WORK/fuzz.
