@@ -29,7 +29,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 secs=20
-runs=
+inputs=
 seed=
 out=$here/../build/fuzz-out
 mods=()
@@ -39,7 +39,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     -t) secs=$2; shift 2 ;;
     -c) cmp=1; shift ;;
-    -n) runs=$2; shift 2 ;;
+    -n) inputs=$2; shift 2 ;;
     -s) seed=$2; shift 2 ;;
     -o) out=$2; shift 2 ;;
     --) shift; extra=("$@"); break ;;
@@ -75,8 +75,8 @@ for w in $ASAN_ENV; do
 done
 
 limits=(-max_total_time="$secs")
-if [ -n "$runs" ]; then
-  limits=(-runs="$runs" -max_total_time=$((secs * 10)))
+if [ -n "$inputs" ]; then
+  limits=(-runs="$inputs" -max_total_time=$((secs * 10)))
 fi
 if [ -n "$seed" ]; then
   limits+=(-seed="$seed" -reload=0)
