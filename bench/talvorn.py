@@ -13,6 +13,7 @@ import sys
 import time
 import tracemalloc
 
+from korvane._tour._common import interleaved
 from korvane._tour.talvorn import BisectFreeList, free_list_workload
 from korvane.memory.talvorn import FastRedBlackTree
 
@@ -70,13 +71,15 @@ def timed(fn, obj, items):
     return out
 
 
-def per_call(fn, make, items):
-    """ns per call: the sum over batches of each batch's best of REPEAT runs
-    (short batches keep a busy machine's preemptions out of the result).
-    `make()` gives the object to run on; for state-neutral loops it may
-    return the same one each time."""
-    runs = [timed(fn, make(), items) for _ in range(REPEAT)]
-    return sum(map(min, zip(*runs))) / len(items)
+def per_call(cases):
+    """ns per call of each case (fn, make, items), the cases taking turns
+    for REPEAT rounds: the sum over batches of each batch's best run (short
+    batches keep a busy machine's preemptions out of the result).  `make()`
+    gives the object to run on; for state-neutral loops it may return the
+    same one each time."""
+    runs = [lambda fn=fn, make=make, items=items: timed(fn, make(), items) for fn, make, items in cases]
+    return [sum(map(min, zip(*rounds))) / len(items)
+            for rounds, (_, _, items) in zip(interleaved(runs, REPEAT, collect=False), cases)]
 
 
 def loop_find(obj, reqs):
@@ -123,22 +126,26 @@ def main():
         impls.append(("SortedKeyList", SortedFreeList))
     impls.append(("bisect", BisectFreeList))
 
-    results = {}
     empty = {}
-    floor = {"find_best_fit": per_call(loop_floor1, lambda: empty, reqs),
-             "insert+delete": per_call(loop_floor2, lambda: empty, extra),
-             "remove_ge": per_call(loop_floor1, lambda: empty, reqs)}
-    for name, cls in impls:
-        obj = build(cls, sizes, blocks)
-        results[name] = {
-            "find_best_fit": per_call(loop_find, lambda: obj, reqs),
-            "insert+delete": per_call(loop_pair, lambda: obj, extra),
-            # remove_ge takes blocks out: a fresh copy for each run
-            "remove_ge": per_call(loop_remove, lambda: build(cls, sizes, blocks), reqs),
-        }
+    built = {name: build(cls, sizes, blocks) for name, cls in impls}
+    cases = {
+        "find_best_fit": [(loop_floor1, lambda: empty, reqs)]
+        + [(loop_find, lambda obj=built[name]: obj, reqs) for name, _ in impls],
+        "insert+delete": [(loop_floor2, lambda: empty, extra)]
+        + [(loop_pair, lambda obj=built[name]: obj, extra) for name, _ in impls],
+        # remove_ge takes blocks out: a fresh copy for each run
+        "remove_ge": [(loop_floor1, lambda: empty, reqs)]
+        + [(loop_remove, lambda cls=cls: build(cls, sizes, blocks), reqs) for _, cls in impls],
+    }
+    floor, results = {}, {name: {} for name, _ in impls}
+    for op, op_cases in cases.items():
+        floor[op], *ours = per_call(op_cases)
+        for (name, _), ns in zip(impls, ours):
+            results[name][op] = ns
+    del built
     small = FastRedBlackTree()
     small.insert(64, blocks[0])
-    hot = per_call(loop_find, lambda: small, [10] * N_OPS)
+    (hot,) = per_call([(loop_find, lambda: small, [10] * N_OPS)])
 
     print(f"free-block tree: {N_BLOCKS} blocks over {N_SIZES} distinct sizes, {N_OPS} calls per run, "
           f"best of {REPEAT}; Python {sys.version.split()[0]}")

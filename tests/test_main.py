@@ -1,8 +1,10 @@
 """`python -m korvane`: the host report and the measured tour."""
 
+import importlib.util
 import json
 import math
 import os
+import pathlib
 import random
 import signal
 import subprocess
@@ -306,6 +308,30 @@ def test_tours_follow_the_module_list():
         assert callable(_tour.load(name).threads)
     with pytest.raises(KeyError):
         _tour.load("_common")
+
+
+# ---------------------------------------------------------------- bench/
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
+
+
+def load_bench(name):
+    spec = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_bench_runner_knows_every_script():
+    # Importing a script runs no benchmark: a broken import of the harness shows here.
+    run = load_bench("run")
+    assert sorted(run.SCRIPTS) == sorted(p.stem for p in BENCH.glob("*.py") if p.stem != "run")
+    assert list(run.SCRIPTS) == SHORT
+    for name in run.SCRIPTS:
+        assert callable(load_bench(name).main), name
+    with pytest.raises(SystemExit) as exc:
+        run.main(["varnok", "nosuch"])
+    assert exc.value.code == 2
 
 
 # ---------------------------------------------------------------- the plain-Python sides

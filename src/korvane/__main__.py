@@ -71,13 +71,13 @@ def host_report():
             "gpu_layer_error": layer_error}
 
 
-def run_tour(name, quick):
-    """One module's tour as a dict: status, seconds and, when it ran, what
-    it computed and what it cost."""
-    t0 = time.perf_counter()
-    out = {"status": "ok", "error": None}
+def _attempt(out, run, quick):
+    """`out` with what run(quick) returns: status "ok", or "mismatch" when
+    its two sides disagree, "missing" when a module it needs is not there,
+    "failed" when it raised."""
+    out.update(status="ok", error=None)
     try:
-        out.update(_tour.load(name).run(quick))
+        out.update(run(quick))
     except ImportError as exc:
         out.update(status="missing", error=str(exc))
     except Exception as exc:
@@ -85,23 +85,21 @@ def run_tour(name, quick):
                    traceback=traceback.format_exc())
     if out["status"] == "ok" and not out["agree"]:
         out["status"] = "mismatch"
+    return out
+
+
+def run_tour(name, quick):
+    """One module's tour as a dict: status, seconds and, when it ran, what
+    it computed and what it cost."""
+    t0 = time.perf_counter()
+    out = _attempt({}, _tour.load(name).run, quick)
     out["seconds"] = time.perf_counter() - t0
     return out
 
 
 def run_threads(name, quick):
     """One module's threaded workload, as run_tour() gives a tour."""
-    out = {"name": name, "status": "ok", "error": None}
-    try:
-        out.update(_tour.load(name).threads(quick))
-    except ImportError as exc:
-        out.update(status="missing", error=str(exc))
-    except Exception as exc:
-        out.update(status="failed", error=f"{type(exc).__name__}: {exc}",
-                   traceback=traceback.format_exc())
-    if out["status"] == "ok" and not out["agree"]:
-        out["status"] = "mismatch"
-    return out
+    return _attempt({"name": name}, _tour.load(name).threads, quick)
 
 
 class Progress:

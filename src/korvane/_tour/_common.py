@@ -36,8 +36,9 @@ def rounds(quick):
 
 # ---------------------------------------------------------------- rounds
 
-def _paused(run, *args):
-    gc.collect()
+def _paused(run, *args, collect=True):
+    if collect:
+        gc.collect()
     enabled = gc.isenabled()
     gc.disable()
     try:
@@ -47,15 +48,26 @@ def _paused(run, *args):
             gc.enable()
 
 
-def interleaved(runs, rounds):
+def interleaved(runs, rounds, collect=True):
     """Calls each of `runs` (no arguments) once per round, in turn, for
     `rounds` rounds, with the cyclic collector paused; gives each one's
-    results, one per round."""
+    results, one per round.  With `collect`, a collection first clears what
+    the last run left (worth it for runs that allocate much; timeit-style
+    loops of one call, which leave nothing, go without)."""
     out = [[] for _ in runs]
     for _ in range(rounds):
         for results, run in zip(out, runs):
-            results.append(_paused(run))
+            results.append(_paused(run, collect=collect))
     return out
+
+
+def stopwatch(fn):
+    """A run for interleaved(): the seconds of one call of fn()."""
+    def run():
+        t0 = clock()
+        fn()
+        return clock() - t0
+    return run
 
 
 def per_call(stmt, ns, number, timer=clock):
@@ -81,7 +93,7 @@ def best_per_call(stmts, ns, number, rounds, timer=clock):
     nss = ns if isinstance(ns, (list, tuple)) else [ns] * len(stmts)
     numbers = number if isinstance(number, (list, tuple)) else [number] * len(stmts)
     runs = [per_call(s, n, k, timer) for s, n, k in zip(stmts, nss, numbers)]
-    return [min(r) for r in interleaved(runs, rounds)]
+    return [min(r) for r in interleaved(runs, rounds, collect=False)]
 
 
 # ---------------------------------------------------------------- figures
