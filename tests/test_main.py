@@ -9,6 +9,7 @@ import random
 import signal
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -64,8 +65,11 @@ def test_quick_json_tours_every_module(subprocess_python):
         assert (m["import"], m["status"], m["agree"]) == ("ok", "ok", True), m
         assert m["workload"] and m["result"]
         check_measures(m)
-    assert (doc["python"]["free_threaded_build"], doc["python"]["gil_enabled"]) == (False, True)
-    assert doc["threads"] is None  # with the GIL on, only when asked for
+    gil = doc["python"]
+    assert gil["free_threaded_build"] == bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert gil["gil_enabled"] or gil["free_threaded_build"]
+    # With the GIL on, the threaded workloads run only when asked for.
+    assert (doc["threads"] is None) == gil["gil_enabled"]
     host = doc["host"]
     assert host["status"] == "ok" and host["gpu_layer"] in ("ok", "missing", "failed")
     caps = host["capabilities"]
@@ -82,7 +86,8 @@ def test_quick_text_report_fits_80_columns(subprocess_python):
     proc = job(subprocess_python, "--quick", "--threads")
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    assert wide_lines(out) == [] and wide_lines(proc.stderr) == []
+    progress = "\n".join(line for line in proc.stderr.splitlines() if line.startswith("["))
+    assert wide_lines(out) == [] and wide_lines(progress) == []
     assert out.startswith(f"korvane {korvane.__version__} native layer on ")
     for text in ("Host (detect_capabilities, ", "  CPU cores ", "  NUMA nodes ", "  GPU ", "  interpreter ",
                  "  GIL            on: ", "Modules (9 of 9 import; names below korvane.)",
@@ -260,7 +265,9 @@ def test_ctrl_c_exits_130():
     proc = subprocess.Popen([sys.executable, "-m", "korvane"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
     try:
-        assert proc.stderr.read(len("[1/9]")) == "[1/9]"  # the job has started
+        head = ""
+        while not head.endswith("[1/9]"):  # the job has started
+            head += proc.stderr.read(1) or pytest.fail(f"no progress: {head}")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
     finally:

@@ -131,10 +131,11 @@ class Progress:
 
 # ---------------------------------------------------------------- the text
 
-def _width(stream):
-    """Columns to fill: the terminal's, at most 80; 80 when not a terminal."""
+def _width(stream, most=WIDTH):
+    """Columns to fill: the terminal's, at most `most`; 80 when not a
+    terminal."""
     if hasattr(stream, "isatty") and stream.isatty():
-        return max(40, min(WIDTH, shutil.get_terminal_size((WIDTH, 24)).columns))
+        return max(40, min(most, shutil.get_terminal_size((WIDTH, 24)).columns))
     return WIDTH
 
 
@@ -210,7 +211,8 @@ def gil_text(gil):
     if not gil["gil_enabled"]:
         return "off (free-threaded build): threads run Python code at the same time"
     if gil["free_threaded_build"]:
-        return "on, though this build can run without it (turned on at run time)"
+        return ("on: this build can run without it, but it was turned back on (by PYTHON_GIL=1, or by a "
+                "module imported without a free-threading declaration)")
     return "on: threads take turns running Python code"
 
 
@@ -438,8 +440,8 @@ def main(argv=None):
     args = parse_args(argv)
     out = sys.stdout
     width = _width(out)
-    if args.list:
-        out.write("\n".join(list_lines(width)) + "\n")
+    if args.list:  # a wide terminal shows every summary whole
+        out.write("\n".join(list_lines(_width(out, most=200))) + "\n")
         return 0
     plt = None
     if args.plot:
