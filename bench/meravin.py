@@ -41,7 +41,7 @@ def corpus():
 
 def best_of(*fns, rounds=5):
     """Best seconds of one call of each of `fns`, taking turns."""
-    return [min(t) for t in interleaved([stopwatch(fn) for fn in fns], rounds)]
+    return [min(t) for t in interleaved([stopwatch(fn) for fn in fns], rounds, collect=False)]
 
 
 def text_bench(funcs):
