@@ -37,6 +37,9 @@ def rounds(quick):
 # ---------------------------------------------------------------- rounds
 
 def _paused(run, *args, collect=True):
+    """run(*args) with the cyclic collector paused, as timeit does, so that
+    a collection of everything else alive does not land on one side; with
+    `collect`, after a collection of what earlier runs left."""
     if collect:
         gc.collect()
     enabled = gc.isenabled()
