@@ -299,9 +299,9 @@ def summary_lines(modules, width):
     for i, note in enumerate(notes, 1):
         lines += _wrap(f"[{i}] {note}", width, indent=4)
     if unstable:
-        lines += _wrap(f"unstable: the rounds of one side spread over more than {UNSTABLE:.0%} of their "
-                       "median, so the ratio may be off by as much; something else was using the CPU "
-                       "(run again on a quieter machine)", width, indent=2)
+        lines += _wrap(f"unstable: the rounds of one side, but for the fastest and the slowest, spread over "
+                       f"more than {UNSTABLE:.0%} of their median, so the ratio may be off by as much; "
+                       "something else was using the CPU (run again on a quieter machine)", width, indent=2)
     return lines
 
 
@@ -415,8 +415,9 @@ def parse_args(argv):
                     f"({names}): each on the workload it exists for, its cost per operation beside the "
                     "same work in plain Python.",
         epilog="The ratio is plain Python's time over the native time: above 1 the native module is "
-               f"faster. Each phase runs at least 5 rounds per side, in turns; a phase whose rounds spread "
-               f"over more than {UNSTABLE:.0%} of their median is marked unstable. Progress goes to "
+               f"faster. Each phase runs at least 5 rounds per side, in turns; a phase whose rounds, but "
+               f"for the fastest and the slowest, spread over more than {UNSTABLE:.0%} of their median is "
+               "marked unstable. Progress goes to "
                "stderr. Exit status 0; 1 when a tour fails or its two results differ; 2 for a wrong "
                "argument; 130 when interrupted.")
     parser.add_argument("--version", action="version",

@@ -16,13 +16,15 @@ import timeit
 
 clock = time.perf_counter
 
-# A phase is marked unstable when the rounds of either side spread over more
-# than this fraction of their median: (max - min) / median > UNSTABLE.  On a
-# quiet machine the rounds of the tour's workloads, after a warm-up round,
-# stay within about 15 % of each other; a quarter or more means that
-# something else took the CPU in some of them, and a ratio measured then may
-# be off by as much.
-UNSTABLE = 0.25
+# A phase is marked unstable when the rounds of either side, leaving out the
+# fastest and the slowest, spread over more than this fraction of their
+# median.  On a quiet machine the rounds of the tour's workloads, after a
+# warm-up round, stay within about 10 % of each other; one stray round (a
+# page fault storm, another process taking the CPU once) does not move the
+# median and is shown in the range only.  Several rounds a fifth apart mean
+# that something else was using the CPU throughout, and a ratio measured
+# then may be off by as much.
+UNSTABLE = 0.20
 
 
 # Rounds of each side at each thread count.
@@ -102,9 +104,11 @@ def best_per_call(stmts, ns, number, rounds, timer=clock):
 # ---------------------------------------------------------------- figures
 
 def spread(values):
-    """(max - min) / median of `values`; 0 for a zero median."""
+    """(max - min) / median of `values` without the smallest and the
+    largest when there are five or more; 0 for a zero median."""
     mid = statistics.median(values)
-    return (max(values) - min(values)) / mid if mid > 0 else 0.0
+    kept = sorted(values)[1:-1] if len(values) >= 5 else values
+    return (max(kept) - min(kept)) / mid if mid > 0 else 0.0
 
 
 def compare(native, python, data, rounds, warmup=1):
