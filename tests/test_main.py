@@ -221,6 +221,14 @@ def test_without_the_gil_threads_are_measured(monkeypatch, capsys):
         for side in ("native", "python"):
             low, high = row[f"{side}_ops_per_s_range"]
             assert 0 < low <= row[f"{side}_ops_per_s"] <= high
+    # Threads that got the count wrong: marked, and the job fails.
+    tour = _tour.load("varnok")
+    real = tour.threads
+    monkeypatch.setattr(tour, "threads", lambda quick: {**real(quick), "agree": False})
+    assert cli.main(["--quick", "--module", "varnok"]) == 1
+    out = capsys.readouterr().out
+    assert "varnok   increment      native" in out and "  mismatch\n" in out
+    assert "problems in: varnok threads" in out
 
 
 def test_a_failing_tour_is_reported_and_sets_the_status(monkeypatch, capsys):
