@@ -71,15 +71,15 @@ def timed(fn, obj, items):
     return out
 
 
-def per_call(cases):
-    """ns per call of each case (fn, make, items), the cases taking turns
-    for REPEAT rounds: the sum over batches of each batch's best run (short
-    batches keep a busy machine's preemptions out of the result).  `make()`
-    gives the object to run on; for state-neutral loops it may return the
-    same one each time."""
-    runs = [lambda fn=fn, make=make, items=items: timed(fn, make(), items) for fn, make, items in cases]
-    return [sum(map(min, zip(*rounds))) / len(items)
-            for rounds, (_, _, items) in zip(interleaved(runs, REPEAT, collect=False), cases)]
+def per_call(fn, make, items):
+    """ns per call: the sum over batches of each batch's best of REPEAT runs
+    (short batches keep a busy machine's preemptions out of the result).
+    `make()` gives the object to run on; for state-neutral loops it may
+    return the same one each time.  The runs of one case follow each other:
+    each free list takes several MB, and taking turns with the others would
+    time a tree the others have pushed out of the caches."""
+    (runs,) = interleaved([lambda: timed(fn, make(), items)], REPEAT, collect=False)
+    return sum(map(min, zip(*runs))) / len(items)
 
 
 def loop_find(obj, reqs):
@@ -126,26 +126,22 @@ def main():
         impls.append(("SortedKeyList", SortedFreeList))
     impls.append(("bisect", BisectFreeList))
 
+    results = {}
     empty = {}
-    built = {name: build(cls, sizes, blocks) for name, cls in impls}
-    cases = {
-        "find_best_fit": [(loop_floor1, lambda: empty, reqs)]
-        + [(loop_find, lambda obj=built[name]: obj, reqs) for name, _ in impls],
-        "insert+delete": [(loop_floor2, lambda: empty, extra)]
-        + [(loop_pair, lambda obj=built[name]: obj, extra) for name, _ in impls],
-        # remove_ge takes blocks out: a fresh copy for each run
-        "remove_ge": [(loop_floor1, lambda: empty, reqs)]
-        + [(loop_remove, lambda cls=cls: build(cls, sizes, blocks), reqs) for _, cls in impls],
-    }
-    floor, results = {}, {name: {} for name, _ in impls}
-    for op, op_cases in cases.items():
-        floor[op], *ours = per_call(op_cases)
-        for (name, _), ns in zip(impls, ours):
-            results[name][op] = ns
-    del built
+    floor = {"find_best_fit": per_call(loop_floor1, lambda: empty, reqs),
+             "insert+delete": per_call(loop_floor2, lambda: empty, extra),
+             "remove_ge": per_call(loop_floor1, lambda: empty, reqs)}
+    for name, cls in impls:
+        obj = build(cls, sizes, blocks)
+        results[name] = {
+            "find_best_fit": per_call(loop_find, lambda: obj, reqs),
+            "insert+delete": per_call(loop_pair, lambda: obj, extra),
+            # remove_ge takes blocks out: a fresh copy for each run
+            "remove_ge": per_call(loop_remove, lambda: build(cls, sizes, blocks), reqs),
+        }
     small = FastRedBlackTree()
     small.insert(64, blocks[0])
-    (hot,) = per_call([(loop_find, lambda: small, [10] * N_OPS)])
+    hot = per_call(loop_find, lambda: small, [10] * N_OPS)
 
     print(f"free-block tree: {N_BLOCKS} blocks over {N_SIZES} distinct sizes, {N_OPS} calls per run, "
           f"best of {REPEAT}; Python {sys.version.split()[0]}")
