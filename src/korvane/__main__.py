@@ -8,7 +8,8 @@ range of the rounds and the ratio, then one summary table.  Where the GIL
 is off (or with --threads) the threaded workloads also run at 1, 2 and 4
 threads.  Progress goes to stderr, so `--json` leaves stdout one JSON
 document.  Exit status 0; 1 when a tour failed or its native and
-plain-Python results differ; 2 for a wrong argument; 130 when interrupted.
+plain-Python results differ, or the plot could not be written; 2 for a
+wrong argument; 130 when interrupted.
 A module that cannot be imported is reported and skipped.
 """
 
@@ -418,8 +419,8 @@ def parse_args(argv):
                f"faster. Each phase runs at least 5 rounds per side, in turns; a phase whose rounds, but "
                f"for the fastest and the slowest, spread over more than {UNSTABLE:.0%} of their median is "
                "marked unstable. Progress goes to "
-               "stderr. Exit status 0; 1 when a tour fails or its two results differ; 2 for a wrong "
-               "argument; 130 when interrupted.")
+               "stderr. Exit status 0; 1 when a tour fails or its two results differ (or the plot cannot "
+               "be written); 2 for a wrong argument; 130 when interrupted.")
     parser.add_argument("--version", action="version",
                         version=f"korvane {__version__} ({platform.python_implementation()} "
                                 f"{platform.python_version()})")
@@ -506,9 +507,14 @@ def _job(args, names, out, width, progress, plt):
         emit(summary_lines(modules, width))
     if threads:
         emit(thread_lines(threads, gil, THREAD_ROUNDS, width))
+    plotted = True
     if plt is not None:
-        plot(args.plot, modules, threads, gil, plt)
-        sys.stderr.write(f"plot written to {args.plot}\n")
+        try:
+            plot(args.plot, modules, threads, gil, plt)
+            sys.stderr.write(f"plot written to {args.plot}\n")
+        except OSError as exc:
+            sys.stderr.write(f"could not write the plot to {args.plot}: {exc.strerror or exc}\n")
+            plotted = False
 
     seconds = time.perf_counter() - t_start
     bad = [m["name"] for m in modules if m["status"] in ("failed", "mismatch")]
@@ -525,7 +531,7 @@ def _job(args, names, out, width, progress, plt):
         ran = sum(m["status"] in ("ok", "mismatch") for m in modules)
         emit(_wrap(f"{ran} of {len(modules)} tours ran in {seconds:.1f} s"
                    + (f"; problems in: {', '.join(bad)}" if bad else ""), width, indent=4))
-    return 1 if bad else 0
+    return 1 if bad or not plotted else 0
 
 
 if __name__ == "__main__":
