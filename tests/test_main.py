@@ -184,7 +184,8 @@ def test_version_help_and_list(subprocess_python):
 def test_arguments(subprocess_python, args, rc, text):
     proc = job(subprocess_python, *args)
     assert proc.returncode == rc
-    assert text in proc.stdout + proc.stderr
+    assert text in " ".join((proc.stdout + proc.stderr).split())
+    assert wide_lines(proc.stderr) == []
 
 
 def test_plot_without_matplotlib_says_how_to_get_it(subprocess_python):

@@ -408,9 +408,17 @@ def _finite(value):
     return value
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        """argparse's error, wrapped to the width like the rest."""
+        self.print_usage(sys.stderr)
+        text = "\n".join(_wrap(f"{self.prog}: error: {message}", _width(sys.stderr), indent=2))
+        self.exit(2, text + "\n")
+
+
 def parse_args(argv):
     names = ", ".join(_tour.TOURS)
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m korvane",
         description="What korvane's native layer finds on this host, and a measured tour of its modules "
                     f"({names}): each on the workload it exists for, its cost per operation beside the "
