@@ -310,7 +310,8 @@ def thread_lines(runs, gil, rounds, width):
     if not gil["gil_enabled"]:
         why = "the GIL is off, so threads can run Python code at the same time"
     else:
-        why = "the GIL is on, so only one thread runs Python code at a time: expect no gain"
+        why = ("the GIL is on, so threads take turns running Python code: only the native work done "
+               "without the GIL can overlap")
     counts = "".join(f"{f'{n} thread' + ('s' if n > 1 else ''):>11}" for n in THREAD_COUNTS)
     lines = _wrap(f"Threads: millions of operations per second by thread count, median of {rounds} "
                   f"rounds; {why}", width)
