@@ -139,7 +139,7 @@ def threads(quick=False):
     """Best-fit lookups shared by 1, 2 and 4 reader threads on one tree."""
     from korvane.memory.talvorn import FastRedBlackTree
 
-    n_blocks, n_sizes, n_requests = 20_000, 2_000, 10_000 if quick else 40_000
+    n_blocks, n_sizes, n_requests = 20_000, 2_000, 10_000 if quick else 20_000
     data = free_list_workload(n_blocks, n_sizes, n_requests)
     full = {}
     for name, cls in (("native", FastRedBlackTree), ("python", BisectFreeList)):

@@ -132,7 +132,7 @@ def threads(quick=False):
     """Samples fed in by 1, 2 and 4 producer threads sharing one aggregator."""
     from korvane.monitoring.tulvane import CounterAggregator
 
-    n = 10_000 if quick else 40_000
+    n = 10_000 if quick else 20_000
     samples = sample_workload(n)
 
     def complete(agg, _):

@@ -79,7 +79,7 @@ def threads(quick=False):
     """The same counter hammered by 1, 2 and 4 threads."""
     from korvane.memory.varnok import AtomicCounter
 
-    n = 20_000 if quick else 80_000
+    n = 20_000 if quick else 40_000
     rates, agree = thread_scaling({"native": AtomicCounter, "python": LockedCounter}, _increments, range(n),
                                   lambda counter, _: counter.load() == n)
     return scaling_report(f"{n} increments of one counter", "increment", n, rates, agree)
