@@ -9,6 +9,7 @@
 #   .ci/sid-chroot.sh sync-src DIR       copy this tree to DIR inside the chroot
 #   .ci/sid-chroot.sh run CMD ...        run CMD inside, with /proc and /dev mounted
 #   .ci/sid-chroot.sh path               print the chroot's folder
+#   .ci/sid-chroot.sh ready              exit 0 when a complete chroot is there (makes nothing)
 #
 # KORVANE_SID_ROOT names the folder (default /opt/korvane-sid).  The chroot
 # counts as complete when its stamp file, written last, names this script's
@@ -189,6 +190,7 @@ cmd=${1:-}
 case $cmd in
   ensure) ensure ;;
   path) echo "$SID" ;;
+  ready) complete ;;
   sync-src)
     [ $# -eq 1 ] || die "usage: sync-src DIR"
     ensure
