@@ -10,6 +10,7 @@
 #   .ci/sid-chroot.sh run CMD ...        run CMD inside, with /proc and /dev mounted
 #   .ci/sid-chroot.sh path               print the chroot's folder
 #   .ci/sid-chroot.sh ready              exit 0 when a complete chroot is there (makes nothing)
+#   .ci/sid-chroot.sh remove             remove the chroot (and a half-made one)
 #
 # KORVANE_SID_ROOT names the folder (default /opt/korvane-sid).  The chroot
 # counts as complete when its stamp file, written last, names this script's
@@ -191,6 +192,12 @@ case $cmd in
   ensure) ensure ;;
   path) echo "$SID" ;;
   ready) complete ;;
+  remove)
+    exec {lock}>"$SID.lock"
+    flock -w 1800 "$lock" || die "another run holds $SID.lock"
+    remove_tree "$SID.partial"
+    remove_tree "$SID"
+    rm -f "$SID.lock" ;;
   sync-src)
     [ $# -eq 1 ] || die "usage: sync-src DIR"
     ensure
