@@ -25,6 +25,7 @@
 # and unmounted when it ends, however it ends; nothing is removed while
 # anything is still mounted below the folder.
 set -euo pipefail
+PATH=$PATH:/usr/sbin:/sbin   # debootstrap, chroot
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 SID=${KORVANE_SID_ROOT:-/opt/korvane-sid}
 MINORS=(3.14 3.15)
