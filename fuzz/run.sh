@@ -3,9 +3,11 @@
 #
 #   fuzz/run.sh [-t SECONDS] [-n INPUTS -s SEED] [-o DIR] [-c] [MODULE ...] [-- LIBFUZZER-ARGS ...]
 #
-# PYASAN: a 3.10 python with the sanitizer build of korvane and atheris
-# installed; ASAN_ENV: the VAR=value words it needs (LD_PRELOAD of the
-# sanitizer runtimes, PYTHONMALLOC=malloc, ...).  Each module runs for
+# PYASAN: a 3.10 python with the sanitizer build of korvane (atheris is
+# installed into it when missing); ASAN_ENV: the VAR=value words it needs
+# (LD_PRELOAD of the sanitizer runtimes, PYTHONMALLOC=malloc, ...).  When
+# either is unset, both come from .ci/lib.sh, which builds the sanitizer
+# venv under build/ci if this CI run has not.  Each module runs for
 # SECONDS (default 20) with its corpus in DIR/corpus/MODULE (kept between
 # runs, so a longer run picks up where the last one stopped); crash files
 # and logs go to DIR (default build/fuzz-out).  Prints one line per module
@@ -47,8 +49,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ ${#mods[@]} -eq 0 ] && mods=(varnok brisel talvorn quendar meravin pelgrun dorvask oskarel tulvane)
-: "${PYASAN:?PYASAN must name the sanitizer python}"
-: "${ASAN_ENV:?ASAN_ENV must hold the sanitizer environment}"
+if [ -z "${PYASAN:-}" ] || [ -z "${ASAN_ENV:-}" ]; then
+  . "$here/../.ci/lib.sh"
+  ci_ensure_pyasan || exit 2
+fi
+# atheris ships a binary wheel for CPython 3.10 only up to 2.3.0; the newer
+# releases are source-only and need clang with libFuzzer to build.
+if ! "$PYASAN" -c 'import atheris' 2>/dev/null; then
+  "$PYASAN" -m pip install -q --only-binary=:all: 'atheris==2.3.0' || { echo "cannot install atheris for $PYASAN"; exit 2; }
+fi
 
 # The sanitizer runtime defines empty coverage hooks; atheris's libFuzzer
 # must come first in the preload list so that its own hooks are the ones

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Typing: the stubs of the nine extension modules against the installed
 # package (mypy's stubtest, with .ci/stubtest-allowlist.txt), and the typed
-# example program under mypy --strict.  Needs PY310 (a 3.10 venv with the
-# package installed non-editable) and CI_WORK; installs mypy into that venv.
+# example program under mypy --strict.  PY310 names a 3.10 venv with the
+# package installed non-editable (built into build/ci when unset); installs
+# mypy into that venv.
 set -euo pipefail
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-PY=${PY310:?PY310 must name the 3.10 venv python}
-WORK=${CI_WORK:-$(mktemp -d)}/typing
+. "$(dirname "$0")/../lib.sh"
+ROOT=$CI_ROOT
+ci_ensure_py310
+PY=$PY310
+WORK=$CI_WORK/typing
 mkdir -p "$WORK"
 cd "$WORK"  # outside the source tree: the installed package and its stubs are checked
 start=$SECONDS

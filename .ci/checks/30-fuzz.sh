@@ -4,12 +4,14 @@
 # fixed seed, the same inputs run after run (for seven of the nine harnesses
 # on any machine; see run.sh), so that a CI run does not pass or fail by
 # chance.  Exploring further is the longer timed run of the README.
-# Needs PYASAN, ASAN_ENV and CI_WORK from .ci/run.  A crash, a sanitizer
-# report or an unexpected exception fails the step; the crash file is
-# kept under $CI_WORK/fuzz.
+# PYASAN (the sanitizer venv's python) and ASAN_ENV are made when unset.  A
+# crash, a sanitizer report or an unexpected exception fails the step; the
+# crash file is kept under $CI_WORK/fuzz.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
-: "${PYASAN:?}" "${ASAN_ENV:?}" "${CI_WORK:?}"
+. "$(dirname "$0")/../lib.sh"
+cd "$CI_ROOT"
+ci_ensure_pyasan || exit 1
+export PYASAN ASAN_ENV
 inputs=${KORVANE_FUZZ_INPUTS:-30000}
 
 # atheris ships a binary wheel for CPython 3.10 only up to 2.3.0; the newer

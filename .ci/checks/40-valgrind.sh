@@ -5,13 +5,13 @@
 # PYTHONMALLOC=malloc hands every object to the C allocator, so memcheck
 # sees each one.  About four minutes here.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-ROOT=$PWD
-: "${PY310:?PY310 must name the 3.10 python with the package installed}"
+. "$(dirname "$0")/../lib.sh"
+ROOT=$CI_ROOT
+ci_ensure_py310
 if ! command -v valgrind >/dev/null 2>&1; then
   apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
 fi
-out="${CI_WORK:-/tmp}/valgrind"
+out="$CI_WORK/valgrind"
 rm -rf "$out" && mkdir -p "$out"
 cd "$out"
 PYTHONMALLOC=malloc timeout 1500 valgrind --tool=memcheck --error-exitcode=99 \

@@ -1,0 +1,103 @@
+# Shared by .ci/run, the scripts in .ci/checks and tools/build-wheels.sh:
+# where the interpreters are, how a venv with korvane built from this tree
+# is made, and how the suite runs against it.  Source it; it sets nothing
+# but CI_ROOT, CI_WORK and PYENV_ROOT (each kept when already set).
+#
+# A script run on its own builds what it needs itself (the 3.10 venv, the
+# sanitizer venv) into CI_WORK.  Under .ci/run a venv that an earlier step
+# of the same run built is reused: the step leaves a mark holding the run's
+# id (KORVANE_CI_RUN), and only a mark of the current run counts.
+
+CI_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CI_WORK=${CI_WORK:-$CI_ROOT/build/ci}
+PYENV_ROOT=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo /root/.pyenv)}
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
+mkdir -p "$CI_WORK"
+
+# Build and test requirements of every CI venv (the build runs without
+# isolation, so that the build folder can be kept and reused).
+CI_VENV_PACKAGES=(scikit-build-core cmake ninja pytest hypothesis)
+
+ci_need_gxx() {
+  command -v g++ >/dev/null 2>&1 && return 0
+  apt-get update -qq && apt-get install -y -qq g++ >/dev/null
+}
+
+# The newest installed patch release of a CPython minor version (3.10 ...)
+# under pyenv: prints its python, or fails.
+ci_find_python() {
+  local dir
+  dir=$(ls -d "$PYENV_ROOT"/versions/"$1".[0-9]* 2>/dev/null | grep -E "/$1\.[0-9]+$" | sort -V | tail -n 1)
+  [ -n "$dir" ] && [ -x "$dir/bin/python" ] && echo "$dir/bin/python"
+}
+
+ci_mark_ready() { echo "${KORVANE_CI_RUN:-}" >"$1.ready"; }
+ci_is_ready() {
+  [ -n "${KORVANE_CI_RUN:-}" ] && [ -f "$1.ready" ] && [ "$(cat "$1.ready")" = "$KORVANE_CI_RUN" ]
+}
+
+# A fresh venv CI_WORK/venv-NAME made by BASE-PYTHON, with korvane built
+# from this tree (build folder CI_WORK/build-NAME, so nothing is written
+# into the tree) and the test requirements installed.  Extra arguments go
+# to the pip install of korvane (config settings).
+ci_build_venv() {  # name base-python [pip-args...]
+  local name=$1 base=$2 venv=$CI_WORK/venv-$1
+  shift 2
+  ci_need_gxx || return 1
+  rm -f "$venv.ready"
+  rm -rf "$venv"
+  "$base" -m venv "$venv" || return 1
+  "$venv/bin/python" -m pip install -q "${CI_VENV_PACKAGES[@]}" || return 1
+  "$venv/bin/python" -m pip install -q --no-build-isolation \
+    --config-settings=build-dir="$CI_WORK/build-$name" "$@" "$CI_ROOT" || return 1
+  ci_mark_ready "$venv"
+}
+
+# The environment the sanitizer build needs, as VAR=value words.
+ci_asan_env() {
+  echo "LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+    "PYTHONMALLOC=malloc KORVANE_SANITIZED=1" \
+    "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:handle_segv=1" \
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+}
+
+ci_build_asan() {
+  local base
+  base=$(ci_find_python 3.10) || { echo "CPython 3.10 not found under $PYENV_ROOT"; return 1; }
+  ci_build_venv asan "$base" --config-settings=cmake.define.KORVANE_SANITIZE=ON \
+    --config-settings=cmake.build-type=RelWithDebInfo
+}
+
+# Set PY310 (a 3.10 venv with korvane installed, not editable) unless it is
+# set already: the venv of this run's 3.10 step, or one built now.
+ci_ensure_py310() {
+  [ -n "${PY310:-}" ] && return 0
+  if ! ci_is_ready "$CI_WORK/venv-3.10"; then
+    local base
+    base=$(ci_find_python 3.10) || { echo "CPython 3.10 not found under $PYENV_ROOT" >&2; return 1; }
+    echo "building the 3.10 venv ($CI_WORK/venv-3.10)" >&2
+    ci_build_venv 3.10 "$base" >&2 || return 1
+  fi
+  PY310=$CI_WORK/venv-3.10/bin/python
+}
+
+# Set PYASAN (a 3.10 venv with the sanitizer build) and ASAN_ENV the same way.
+ci_ensure_pyasan() {
+  ci_need_gxx || return 1
+  ASAN_ENV=${ASAN_ENV:-$(ci_asan_env)}
+  [ -n "${PYASAN:-}" ] && return 0
+  if ! ci_is_ready "$CI_WORK/venv-asan"; then
+    echo "building the sanitizer venv ($CI_WORK/venv-asan)" >&2
+    ci_build_asan >&2 || return 1
+  fi
+  PYASAN=$CI_WORK/venv-asan/bin/python
+}
+
+# The whole suite against the korvane that PYTHON imports, from a folder
+# outside the source tree (so the installed package is the one under test).
+ci_suite() {  # python [VAR=value ...]
+  local py=$1
+  shift
+  (cd "$CI_WORK" && env "$@" "$py" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
+     -c "$CI_ROOT/pyproject.toml" "$CI_ROOT/tests")
+}
