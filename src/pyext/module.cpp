@@ -1,4 +1,7 @@
 #include "module.hpp"
+#include "function.hpp"
+#include "type.hpp"
+#include <cstring>
 
 #include <exception>
 #include <new>
@@ -56,11 +59,28 @@ PyObject* module_create(const ModuleInfo& info, PyObject* spec) {
     return m;
 }
 
+// The module's own statements, between __doc__ and the epilogue.
+bool run_body(const ModuleInfo& info) {
+    if (info.doc) {
+        Ref doc = Ref::steal(PyUnicode_FromString(info.doc));
+        if (!doc || !set_global("__doc__", doc.get())) return false;
+    }
+    if (!info.exec()) return false;
+    if (info.load_message && !log("info", info.load_message)) return false;
+    if (info.test_dict) {
+        Ref test = Ref::steal(PyDict_New());
+        if (!test || !set_global("__test__", test.get())) return false;
+    }
+    return true;
+}
+
 int module_exec(const ModuleInfo& info, PyObject* module) {
     if (g_state.executed) {
         if (g_state.executed == module) return 0;
+        const char* dot = std::strrchr(info.fullname, '.');
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", info.shortname);
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     dot ? dot + 1 : info.fullname);
         return -1;
     }
     if (g_state.running) return 0;
@@ -82,7 +102,8 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         Py_CLEAR(g_state.module);
         return -1;
     };
-    if (!detail::retry_interning()) return fail();  // string constants the library load could not make
+    // Constants the library load could not make, and the function type.
+    if (!make_pending() || !init_function_type()) return fail();
 
     int major = 0, minor = 0;
     runtime_version(major, minor);
@@ -101,32 +122,32 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         return fail();
     // The step may build C++ tables: a failed allocation there is the
     // import's MemoryError, never an exception escaping into the interpreter.
-    int rc;
+    bool ok;
     try {
-        rc = info.exec(module);
+        ok = run_body(info);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        rc = -1;
+        ok = false;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-        rc = -1;
+        ok = false;
     }
-    if (rc < 0) return fail();
+    if (!ok) return fail();
     g_state.running = false;
     return 0;
 }
 
-PyObject* current_module() { return g_state.module; }
+Borrowed current_module() { return Borrowed(g_state.module); }
 
-PyObject* current_module_dict() { return g_state.module ? PyModule_GetDict(g_state.module) : nullptr; }
+Borrowed current_module_dict() { return Borrowed(g_state.module ? PyModule_GetDict(g_state.module) : nullptr); }
 
-PyObject* current_module_name() {
-    if (!g_state.module) return PyUnicode_FromString("");
-    return PyModule_GetNameObject(g_state.module);
+Ref current_module_name() {
+    if (!g_state.module) return Ref::steal(PyUnicode_FromString(""));
+    return Ref::steal(PyModule_GetNameObject(g_state.module));
 }
 
 Ref global(PyObject* name) {
-    PyObject* dict = current_module_dict();
+    PyObject* dict = current_module_dict().get();
     if (dict) {
         PyObject* v = PyDict_GetItemWithError(dict, name);
         if (v) return Ref::borrow(v);
@@ -139,19 +160,25 @@ Ref global(PyObject* name) {
 }
 
 bool set_global(const char* name, PyObject* value) {
-    PyObject* dict = current_module_dict();
+    PyObject* dict = current_module_dict().get();
     return dict && PyDict_SetItemString(dict, name, value) == 0;
 }
 
 bool import_as(const char* module, const char* bind_as) {
     Ref m = Ref::steal(PyImport_ImportModule(module));
-    return m && set_global(bind_as, m.get());
+    return m && set_global(bind_as ? bind_as : module, m.get());
+}
+
+Ref new_lock() {
+    Ref threading = global(PYEXT_STR("threading"));
+    if (!threading) return {};
+    return call_method(threading.get(), PYEXT_STR("Lock"));
 }
 
 bool import_from(const char* module, const char* attr, const char* bind_as) {
     Ref fromlist = Ref::steal(Py_BuildValue("(s)", attr));
     if (!fromlist) return false;
-    Ref m = Ref::steal(PyImport_ImportModuleLevel(module, current_module_dict(), nullptr, fromlist.get(), 0));
+    Ref m = Ref::steal(PyImport_ImportModuleLevel(module, current_module_dict().get(), nullptr, fromlist.get(), 0));
     if (!m) return false;
     Ref name = Ref::steal(PyUnicode_FromString(attr));
     if (!name) return false;
