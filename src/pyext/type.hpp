@@ -204,6 +204,16 @@ bool add_type(const TypeDef<T>& def) {
 // ReferenceError "<Type> state was released by the garbage collector".
 PyObject* raise_cleared(PyTypeObject* owner);
 
+// For what the layer does not call itself (getters, setters, slots such as
+// tp_repr or nb_bool): false with that ReferenceError set once the
+// collector cleared the instance.
+template <typename T>
+bool alive(T* self) {
+    if (!self->cleared) return true;
+    raise_cleared(type_of<T>());
+    return false;
+}
+
 // The override of attribute `name` that a Python subclass of `base` put in
 // place of the base's own function, bound to `self`; a null Ref with no
 // error set when there is none (always so for instances of `base` itself).

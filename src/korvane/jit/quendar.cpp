@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 using pyext::opt;
 using pyext::Ref;
@@ -279,8 +278,7 @@ bool construct_policy(Quendar* q, PyObject* const* argv) {
 
 PyObject* Quendar_get_config(PyObject* self, void*) {
     Quendar* q = policy(self);
-    if (q->cleared) return pyext::raise_cleared(quendar_type());
-    return Ref(q->_config).release();
+    return pyext::alive(q) ? Ref(q->_config).release() : nullptr;
 }
 
 // The metrics the policy reads from one record; the record's own fields when
@@ -316,15 +314,14 @@ bool read_decision_metrics(PyObject* m, uint64_t& calls, uint32_t& compiles, dou
 bool wall_clock(double& out) {
     Ref time_mod = pyext::global(PYEXT_STR("time"));
     if (!time_mod) return false;
-    Ref now;
-    PyObject* fn = nullptr;
+    Ref fn;
     if (PyModule_CheckExact(time_mod.get())) {
         // A module's attribute is its dict entry (the module type has no
-        // attribute of that name to take precedence).
-        fn = PyDict_GetItemWithError(PyModule_GetDict(time_mod.get()), PYEXT_STR("time"));
+        // attribute of that name to take precedence); held while it runs.
+        fn = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(time_mod.get()), PYEXT_STR("time")));
         if (!fn && PyErr_Occurred()) return false;
     }
-    now = fn ? pyext::call(fn) : pyext::call_method(time_mod.get(), PYEXT_STR("time"));
+    Ref now = fn ? pyext::call(fn.get()) : pyext::call_method(time_mod.get(), PYEXT_STR("time"));
     return now && pyext::to_double(now.get(), out);
 }
 
@@ -386,37 +383,9 @@ Ref Quendar_should_compile(PyObject* self, PyObject* const* argv) {
 Ref update_message(PyObject* func_id, int32_t current, int32_t next, double speedup) {
     char* speedup_text = PyOS_double_to_string(speedup, 'f', 2, 0, nullptr);
     if (!speedup_text) return {};
-    const char* id = "None";
-    Py_ssize_t id_len = 4;
-    if (func_id != Py_None) {
-        id = PyUnicode_AsUTF8AndSize(func_id, &id_len);
-        if (!id) {  // lone surrogates have no UTF-8 form; let the formatter copy the str
-            PyErr_Clear();
-            Ref m = Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)", func_id,
-                                                    static_cast<int>(current), static_cast<int>(next), speedup_text));
-            PyMem_Free(speedup_text);
-            return m;
-        }
-    }
-    // Built in an interpreter buffer: an allocation failure is a
-    // MemoryError, never a C++ exception.
-    static constexpr char kHead[] = "Updated threshold for ";
-    constexpr size_t head = sizeof kHead - 1;
-    const size_t tail = 64 + std::strlen(speedup_text);  // ": %d -> %d (speedup: %sx)"
-    char* text = static_cast<char*>(PyMem_Malloc(head + static_cast<size_t>(id_len) + tail));
-    if (!text) {
-        PyMem_Free(speedup_text);
-        PyErr_NoMemory();
-        return {};
-    }
-    std::memcpy(text, kHead, head);
-    std::memcpy(text + head, id, static_cast<size_t>(id_len));
-    size_t len = head + static_cast<size_t>(id_len);
-    len += static_cast<size_t>(PyOS_snprintf(text + len, tail, ": %d -> %d (speedup: %sx)", static_cast<int>(current),
-                                             static_cast<int>(next), speedup_text));
+    Ref m = Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)", func_id,
+                                            static_cast<int>(current), static_cast<int>(next), speedup_text));
     PyMem_Free(speedup_text);
-    Ref m = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(len), nullptr));
-    PyMem_Free(text);
     return m;
 }
 
