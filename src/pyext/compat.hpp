@@ -76,3 +76,79 @@ inline int64_t interpreter_id() {
 }
 
 }  // namespace pyext
+
+// ------------------------------------------------------ free-threaded builds
+//
+// Without the interpreter lock (CPython 3.13t and later) a borrowed reference
+// read from a list or dict another thread may change is not safe to use, and
+// an object's fields are guarded by its critical section.  The helpers below
+// do the safe thing on every interpreter and cost nothing extra with the GIL.
+
+namespace pyext {
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// A critical section on one object (two objects: CriticalSection2) for the
+// scope: on free-threaded builds the object's own mutex, released whenever
+// the thread blocks or calls code that may (so it protects only sequences
+// that call no Python code); nothing on GIL builds.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* o) { PyCriticalSection_Begin(&cs_, o); }
+    ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+    explicit CriticalSection(PyObject*) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection cs_;
+#endif
+};
+
+class CriticalSection2 {
+public:
+#ifdef Py_GIL_DISABLED
+    CriticalSection2(PyObject* a, PyObject* b) { PyCriticalSection2_Begin(&cs_, a, b); }
+    ~CriticalSection2() { PyCriticalSection2_End(&cs_); }
+#else
+    CriticalSection2(PyObject*, PyObject*) {}
+#endif
+    CriticalSection2(const CriticalSection2&) = delete;
+    CriticalSection2& operator=(const CriticalSection2&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection2 cs_;
+#endif
+};
+
+// PyDict_GetItemRef: 1 and a new reference in *result when found, 0 and
+// null when missing, -1 with an error set.
+inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(d, key, result);
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    *result = Py_XNewRef(v);
+    return v ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// PyList_GetItemRef: a new reference, or null with IndexError set.
+inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_GetItemRef(list, i);
+#else
+    return Py_XNewRef(PyList_GetItem(list, i));
+#endif
+}
+
+}  // namespace pyext

@@ -38,11 +38,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* self = nullptr;
     if (f->owner) {
         if (nargs < 1) {
+            CriticalSection cs(callable);
             PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
             return nullptr;
         }
         self = args[0];
-        if (f->owner && !PyObject_TypeCheck(self, f->owner)) {
+        if (!PyObject_TypeCheck(self, f->owner)) {
+            CriticalSection cs(callable);
             PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                          f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
             return nullptr;
@@ -109,6 +111,7 @@ void function_dealloc(PyObject* o) {
 
 PyObject* function_repr(PyObject* o) {
     Function* f = reinterpret_cast<Function*>(o);
+    CriticalSection cs(o);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, o);
 }
 
@@ -122,11 +125,16 @@ PyObject* get_defaults(PyObject* o, void*) {
     return t;
 }
 
-PyObject* get_annotations(PyObject* o, void*) {
-    Function* f = reinterpret_cast<Function*>(o);
-    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    return Py_NewRef(f->annotations);
+// The fields a user may replace (__annotations__, __name__, __qualname__)
+// are read and written inside the function's critical section, so a reader
+// never takes a reference to an object another thread is releasing.
+Ref annotations_of(Function* f) {
+    CriticalSection cs(reinterpret_cast<PyObject*>(f));
+    if (!f->annotations && !(f->annotations = PyDict_New())) return {};
+    return Ref::borrow(f->annotations);
 }
+
+PyObject* get_annotations(PyObject* o, void*) { return annotations_of(reinterpret_cast<Function*>(o)).release(); }
 
 int set_annotations(PyObject* o, PyObject* v, void*) {
     Function* f = reinterpret_cast<Function*>(o);
@@ -134,8 +142,12 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XINCREF(v);
-    Py_XSETREF(f->annotations, v);
+    Ref old;
+    {
+        CriticalSection cs(o);
+        old = Ref::steal(f->annotations);
+        f->annotations = Py_XNewRef(v);
+    }
     return 0;
 }
 
@@ -143,7 +155,10 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
 // annotations; methods show `self` first, as Python methods do.
 PyObject* get_signature(PyObject* o, void*) {
     Function* f = reinterpret_cast<Function*>(o);
-    if (f->signature) return Py_NewRef(f->signature);
+    {
+        CriticalSection cs(o);
+        if (f->signature) return Py_NewRef(f->signature);
+    }
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -153,13 +168,17 @@ PyObject* get_signature(PyObject* o, void*) {
     Ref empty = kind ? Ref::steal(PyObject_GetAttrString(param_cls.get(), "empty")) : Ref();
     Ref params = empty ? Ref::steal(PyList_New(0)) : Ref();
     if (!params) return nullptr;
-    PyObject* ann = f->annotations;
+    // Held: building the parameters runs Python code, which may replace them.
+    Ref annotations = annotations_of(f);
+    if (!annotations) return nullptr;
+    PyObject* ann = annotations.get();
     auto add = [&](PyObject* name, PyObject* dflt) -> bool {
         Ref kw = Ref::steal(PyDict_New());
         if (!kw) return false;
         if (dflt && PyDict_SetItemString(kw.get(), "default", dflt) < 0) return false;
-        PyObject* a = ann ? PyDict_GetItemWithError(ann, name) : nullptr;
-        if (!a && PyErr_Occurred()) return false;
+        PyObject* a = nullptr;
+        if (dict_get_ref(ann, name, &a) < 0) return false;
+        Ref annotation = Ref::steal(a);
         if (a && PyDict_SetItemString(kw.get(), "annotation", a) < 0) return false;
         PyObject* pargs[2] = {name, kind.get()};
         Ref args = Ref::steal(PyTuple_Pack(2, pargs[0], pargs[1]));
@@ -172,13 +191,18 @@ PyObject* get_signature(PyObject* o, void*) {
         if (!add(f->spec.name(i), f->defaults[i])) return nullptr;
     Ref kw = Ref::steal(PyDict_New());
     if (!kw) return nullptr;
-    PyObject* ret = ann ? PyDict_GetItemWithError(ann, PYEXT_STR("return")) : nullptr;
-    if (!ret && PyErr_Occurred()) return nullptr;
+    PyObject* ret = nullptr;
+    if (dict_get_ref(ann, PYEXT_STR("return"), &ret) < 0) return nullptr;
+    Ref return_annotation = Ref::steal(ret);
     if (ret && PyDict_SetItemString(kw.get(), "return_annotation", ret) < 0) return nullptr;
     Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
     if (!args) return nullptr;
-    f->signature = PyObject_Call(sig_cls.get(), args.get(), kw.get());
-    return Py_XNewRef(f->signature);
+    Ref sig = Ref::steal(PyObject_Call(sig_cls.get(), args.get(), kw.get()));
+    if (!sig) return nullptr;
+    // The first signature made is kept (another thread may have made one).
+    CriticalSection cs(o);
+    if (!f->signature) f->signature = sig.release();
+    return Py_NewRef(f->signature);
 }
 
 PyObject* get_text_signature(PyObject*, void*) { Py_RETURN_NONE; }
@@ -198,6 +222,7 @@ PyMemberDef function_members[] = {
 // (as for Python functions) they only ever hold a str.
 template <size_t Offset>
 PyObject* get_str_field(PyObject* o, void*) {
+    CriticalSection cs(o);
     return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + Offset));
 }
 
@@ -207,7 +232,13 @@ int set_str_field(PyObject* o, PyObject* v, void* closure) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
         return -1;
     }
-    Py_SETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + Offset), Py_NewRef(v));
+    Ref old;
+    {
+        CriticalSection cs(o);
+        PyObject** field = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + Offset);
+        old = Ref::steal(*field);
+        *field = Py_NewRef(v);
+    }
     return 0;
 }
 

@@ -149,14 +149,12 @@ Ref current_module_name() {
 Ref global(PyObject* name) {
     PyObject* dict = current_module_dict().get();
     if (dict) {
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
+        Ref v = dict_get(dict, name);
+        if (v || PyErr_Occurred()) return v;
     }
-    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (v) return Ref::borrow(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    Ref v = dict_get(PyEval_GetBuiltins(), name);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
 }
 
 bool set_global(const char* name, PyObject* value) {
@@ -290,22 +288,24 @@ int log_enabled(int level) {
         _PyType_Lookup(c.type, PYEXT_STR("isEnabledFor")) != c.is_enabled_for ||
         _PyType_Lookup(c.type, PYEXT_STR("disabled")) || _PyType_Lookup(c.type, PYEXT_STR("_cache")))
         return 1;
-    PyObject** dictptr = _PyObject_GetDictPtr(lg);
-    PyObject* dict = dictptr ? *dictptr : nullptr;
-    if (!dict) return 1;
+    // The instance's attributes, read as strong references: another thread
+    // may be changing them.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(lg, nullptr));
+    if (!dict) return -1;
     // Instance attributes that would shadow the class's functions.
-    if (PyDict_GetItemWithError(dict, name) || PyDict_GetItemWithError(dict, PYEXT_STR("isEnabledFor")))
-        return 1;
+    Ref shadow = dict_get(dict.get(), name);
+    if (!shadow && !PyErr_Occurred()) shadow = dict_get(dict.get(), PYEXT_STR("isEnabledFor"));
+    if (shadow) return 1;
     if (PyErr_Occurred()) return -1;
-    PyObject* disabled = PyDict_GetItemWithError(dict, PYEXT_STR("disabled"));
-    if (disabled == Py_True) return 0;
-    if (disabled != Py_False) return PyErr_Occurred() ? -1 : 1;
-    PyObject* cache = PyDict_GetItemWithError(dict, PYEXT_STR("_cache"));
-    if (!cache || !PyDict_CheckExact(cache)) return PyErr_Occurred() ? -1 : 1;
+    Ref disabled = dict_get(dict.get(), PYEXT_STR("disabled"));
+    if (disabled.get() == Py_True) return 0;
+    if (disabled.get() != Py_False) return PyErr_Occurred() ? -1 : 1;
+    Ref cache = dict_get(dict.get(), PYEXT_STR("_cache"));
+    if (!cache || !PyDict_CheckExact(cache.get())) return PyErr_Occurred() ? -1 : 1;
     Ref key = Ref::steal(PyLong_FromLong(level));
     if (!key) return -1;
-    PyObject* cached = PyDict_GetItemWithError(cache, key.get());
-    if (cached == Py_False) return 0;
+    Ref cached = dict_get(cache.get(), key.get());
+    if (cached.get() == Py_False) return 0;
     return PyErr_Occurred() ? -1 : 1;
 }
 

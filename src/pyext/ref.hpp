@@ -99,6 +99,16 @@ private:
 };
 
 inline Ref none() { return Ref::borrow(Py_None); }
+
+// d[key] and list[i] as strong references, safe while other threads change
+// the container: null with no error set when the key is missing; null with
+// an error set (IndexError for an index out of range) otherwise.
+inline Ref dict_get(PyObject* d, PyObject* key) {
+    PyObject* v;
+    dict_get_ref(d, key, &v);
+    return Ref::steal(v);
+}
+inline Ref list_get(PyObject* list, Py_ssize_t i) { return Ref::steal(list_get_ref(list, i)); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
 // Constants made when the extension's library is loaded, so that using one
