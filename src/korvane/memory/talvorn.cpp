@@ -157,28 +157,31 @@ int int_is_negative(PyObject* v) {
     return (overflow < 0 || (!overflow && x < 0)) ? -1 : 1;
 }
 
-// The request size of an operation: self._sanitize_size(size) converted
-// to unsigned 64-bit; `size` is the already coerced int.  False with an
-// error set; or, where `negative` is given, false with *negative set and
-// no error when _sanitize_size refused the size with ValueError (the
-// operation then answers with its empty result).
-bool request_size(PyObject* self, PyObject* size, uint64_t& out, bool* negative) {
-    if (exact(self)) {
-        int neg = int_is_negative(size);
-        if (neg == 0) return false;
-        if (neg > 0) return pyext::to_u64(size, out);
-        if (negative)
-            *negative = true;
-        else
-            invalid_size(size);
-        return false;
-    }
+// Subclasses: self._sanitize_size(size) through attribute lookup.
+bool sanitized_request_size(PyObject* self, PyObject* size, uint64_t& out, bool* negative) {
     Ref r = pyext::call_method(self, PYEXT_STR("_sanitize_size"), size);
     if (r) return pyext::to_u64(r.get(), out);
     if (negative && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
         *negative = true;
     }
+    return false;
+}
+
+// The request size of an operation: self._sanitize_size(size) converted
+// to unsigned 64-bit; `size` is the already coerced int.  False with an
+// error set; or, where `negative` is given, false with *negative set and
+// no error when _sanitize_size refused the size with ValueError (the
+// operation then answers with its empty result).
+inline bool request_size(PyObject* self, PyObject* size, uint64_t& out, bool* negative) {
+    if (!exact(self)) return sanitized_request_size(self, size, out, negative);
+    int neg = int_is_negative(size);
+    if (neg == 0) return false;
+    if (neg > 0) return pyext::to_u64(size, out);
+    if (negative)
+        *negative = true;
+    else
+        invalid_size(size);
     return false;
 }
 
