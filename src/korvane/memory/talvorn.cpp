@@ -56,7 +56,8 @@ Node* allocate(uint64_t size, PyObject* block) {
     return n;
 }
 
-inline PyObject* block_of(const void* block_obj) { return static_cast<PyObject*>(const_cast<void*>(block_obj)); }
+// The block object a node or chain entry holds.
+inline PyObject* block_of(void* block_obj) { return static_cast<PyObject*>(block_obj); }
 
 // Frees a node or entry, then releases its block (which may run a
 // finaliser).
@@ -610,8 +611,7 @@ constexpr pyext::Param kSize = req("size", "int");
 
 const pyext::TypeDef<FastRedBlackTree> tree_def = {
     .name = "korvane.memory.talvorn.FastRedBlackTree",
-    .doc = "Red-black tree of free memory blocks keyed by size.\n"
-           "\n"
+    .doc = "Red-black tree of free memory blocks keyed by size.\n\n"
            "Design:\n"
            "    - native node structs, not Python objects\n"
            "    - lock-free reads validated by a sequence lock\n"
@@ -622,59 +622,34 @@ const pyext::TypeDef<FastRedBlackTree> tree_def = {
     .construct = construct,
     .methods = {
         {.name = "insert", .impl = py_insert, .params = {kSize, req("block", "MemoryBlock")},
-         .doc = "Insert block into tree.\n"
-                "\n"
-                "Blocks of a size already present join that size's chain.\n"
-                "\n"
-                "Args:\n"
-                "    size: Block size (must not be negative)\n"
-                "    block: MemoryBlock to store\n"
-                "\n"
-                "Returns:\n"
-                "    True\n",
+         .doc = "Insert block into tree.\n\n"
+                "Blocks of a size already present join that size's chain.\n\n"
+                "Args:\n    size: Block size (must not be negative)\n    block: MemoryBlock to store\n\n"
+                "Returns:\n    True\n",
          .returns = "bool"},
         {.name = "find_best_fit", .impl = py_find_best_fit, .params = {kSize, opt("alignment", 1, "int")},
-         .doc = "Find best-fit block (LOCK-FREE read).\n"
-                "\n"
+         .doc = "Find best-fit block (LOCK-FREE read).\n\n"
                 "Sequence lock protocol:\n"
                 "    Even seq_counter = stable state (safe to read)\n"
-                "    Odd seq_counter = write in progress (retry)\n"
-                "\n"
-                "Args:\n"
-                "    size: Requested size\n"
-                "    alignment: Alignment (unused)\n"
-                "\n"
-                "Returns:\n"
-                "    The block of the smallest size >= size, or None\n",
+                "    Odd seq_counter = write in progress (retry)\n\n"
+                "Args:\n    size: Requested size\n    alignment: Alignment (unused)\n\n"
+                "Returns:\n    The block of the smallest size >= size, or None\n",
          .returns = "Optional[MemoryBlock]"},
         {.name = "find_all_exact", .impl = py_find_all_exact, .params = {kSize},
-         .doc = "Find all blocks of exact size (lock-free read).\n"
-                "\n"
-                "Args:\n"
-                "    size: Block size\n"
-                "\n"
-                "Returns:\n"
-                "    List of the blocks of that size (empty if there are none)\n",
+         .doc = "Find all blocks of exact size (lock-free read).\n\n"
+                "Args:\n    size: Block size\n\n"
+                "Returns:\n    List of the blocks of that size (empty if there are none)\n",
          .returns = "List[MemoryBlock]"},
         {.name = "delete", .impl = py_delete, .params = {kSize, req("block", "MemoryBlock")},
-         .doc = "Delete specific block.\n"
-                "\n"
-                "Args:\n"
-                "    size: Block size\n"
-                "    block: Block to remove (matched with ==)\n"
-                "\n"
-                "Returns:\n"
-                "    True if a block was removed\n",
+         .doc = "Delete specific block.\n\n"
+                "Args:\n    size: Block size\n    block: Block to remove (matched with ==)\n\n"
+                "Returns:\n    True if a block was removed\n",
          .returns = "bool"},
         {.name = "size", .impl = py_size, .doc = "Get total block count.", .returns = "int"},
         {.name = "remove_ge", .impl = py_remove_ge, .params = {kSize},
-         .doc = "Remove and return best-fit block >= size.\n"
-                "\n"
-                "Args:\n"
-                "    size: Minimum block size\n"
-                "\n"
-                "Returns:\n"
-                "    (size, block) or (None, None)\n",
+         .doc = "Remove and return best-fit block >= size.\n\n"
+                "Args:\n    size: Minimum block size\n\n"
+                "Returns:\n    (size, block) or (None, None)\n",
          .returns = "Tuple[Optional[int], Optional[MemoryBlock]]"},
         {.name = "get_stats", .impl = py_get_stats, .doc = "Get tree statistics.", .returns = "Dict[str, Any]"},
         {.name = "clear", .impl = py_clear, .doc = "Clear all blocks.", .returns = "None"},
