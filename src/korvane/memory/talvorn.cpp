@@ -235,7 +235,7 @@ Ref py_find_best_fit(PyObject* self, PyObject* const* argv) {
     if (!size) return {};
     Ref alignment = pyext::coerce_int_arg(argv[1], "alignment");  // checked, otherwise unused
     if (!alignment) return {};
-    uint64_t req;
+    uint64_t req = 0;
     bool negative = false;
     if (!request_size(self, size.get(), req, &negative)) return negative ? pyext::none() : Ref();
     return validated_read(
@@ -252,7 +252,7 @@ Ref empty_list() { return Ref::steal(PyList_New(0)); }
 Ref py_find_all_exact(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
     if (!size) return {};
-    uint64_t req;
+    uint64_t req = 0;
     bool negative = false;
     if (!request_size(self, size.get(), req, &negative)) return negative ? empty_list() : Ref();
     return validated_read(
@@ -327,7 +327,7 @@ Ref py_insert(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
     if (!size) return {};
     PyObject* block = argv[1];
-    uint64_t req;
+    uint64_t req = 0;
     if (!request_size(self, size.get(), req, nullptr)) return {};
     FastRedBlackTree* t = as_tree(self);
 
@@ -379,7 +379,7 @@ Ref py_delete(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
     if (!size) return {};
     PyObject* block = argv[1];
-    uint64_t req;
+    uint64_t req = 0;
     bool negative = false;
     if (!request_size(self, size.get(), req, &negative)) return negative ? pyext::boolean(false) : Ref();
     FastRedBlackTree* t = as_tree(self);
@@ -417,7 +417,7 @@ Ref py_delete(PyObject* self, PyObject* const* argv) {
 Ref py_remove_ge(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
     if (!size) return {};
-    uint64_t req;
+    uint64_t req = 0;
     bool negative = false;
     if (!request_size(self, size.get(), req, &negative) && !negative) return {};
     Ref result = Ref::steal(PyTuple_New(2));
