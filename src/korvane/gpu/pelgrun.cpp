@@ -381,13 +381,6 @@ Ref py_estimate_allocation_bytes(PyObject*, PyObject* const* argv) {
     return pyext::from_u64(bytes);
 }
 
-Ref py_calculate_safe_limit(PyObject*, PyObject* const* argv) {
-    uint64_t available;
-    double headroom;
-    if (!pyext::to_u64(argv[0], available) || !pyext::to_double(argv[1], headroom)) return {};
-    return pyext::from_u64(pelgrun::calculate_safe_limit(available, headroom));
-}
-
 // "Chunking into <count> GPU passes", written straight into an ASCII str.
 Ref chunking_message(uint64_t count) {
     static constexpr std::string_view head = "Chunking into ", tail = " GPU passes";
@@ -437,17 +430,6 @@ Ref py_compute_chunk_shapes(PyObject*, PyObject* const* argv) {
     return pelgrun::compute_chunk_shapes(argv[0], element_size, max_chunk_bytes);
 }
 
-Ref py_calculate_optimal_chunks(PyObject*, PyObject* const* argv) {
-    uint64_t total, available;
-    double headroom;
-    int32_t min_chunks, max_chunks;
-    if (!pyext::to_u64(argv[0], total) || !pyext::to_u64(argv[1], available) ||
-        !pyext::to_double(argv[2], headroom) || !pyext::to_i32(argv[3], min_chunks) ||
-        !pyext::to_i32(argv[4], max_chunks))
-        return {};
-    return pyext::from_i64(pelgrun::calculate_optimal_chunks(total, available, headroom, min_chunks, max_chunks));
-}
-
 Ref py_is_oom_error(PyObject*, PyObject* const* argv) {
     if (!check_str(argv[0], "error_message") || !check_str(argv[1], "error_type")) return {};
     int r = pelgrun::is_oom_error(argv[0], argv[1]);
@@ -473,17 +455,88 @@ Ref py_score_gpu_suitability(PyObject*, PyObject* const* argv) {
     return pyext::from_double(score);
 }
 
-Ref py_calculate_memory_pressure(PyObject*, PyObject* const* argv) {
-    uint64_t used, total;
-    if (!pyext::to_u64(argv[0], used) || !pyext::to_u64(argv[1], total)) return {};
-    return pyext::from_double(pelgrun::calculate_memory_pressure(used, total));
-}
+// ----------------------------------------------------------- docstrings
 
-Ref py_recommend_headroom(PyObject*, PyObject* const* argv) {
-    double pressure, base;
-    if (!pyext::to_double(argv[0], pressure) || !pyext::to_double(argv[1], base)) return {};
-    return pyext::from_double(pelgrun::recommend_headroom(pressure, base));
-}
+constexpr const char kModuleDoc[] =
+    "Korvane Pelgrun: GPU memory planning.\n"
+    "\n"
+    "- Memory estimation with dynamic headroom\n"
+    "- Three-tier allocation strategy decision: GPU_DIRECT (0), GPU_CHUNKED (1)\n"
+    "  and CPU_FALLBACK (2)\n"
+    "- Chunk size calculation for large arrays\n"
+    "- OOM detection heuristics\n"
+    "\n"
+    "Byte counts are unsigned 64-bit integers; estimates that would overflow\n"
+    "answer MAX_SAFE = 2**63 - 1.";
+
+constexpr const char kEstimateDoc[] =
+    "Estimate memory required for array allocation.\n"
+    "\n"
+    "shape: tuple of dimensions (signed 32-bit each); element_size: bytes per\n"
+    "element (not negative); overhead_factor: multiplier applied when above\n"
+    "1.0 (it never shrinks the estimate).  A dimension of 0 or less gives 0;\n"
+    "an element or byte count past 2**63 - 1 gives 2**63 - 1.";
+
+constexpr const char kSafeLimitDoc[] =
+    "Calculate safe allocation limit with headroom.\n"
+    "\n"
+    "The headroom ratio is limited to 0.0 .. 0.99, so at least 1% of\n"
+    "available_bytes stays usable; returns (1 - headroom) * available_bytes,\n"
+    "truncated.";
+
+constexpr const char kDecideDoc[] =
+    "Decide allocation strategy based on memory requirements.\n"
+    "\n"
+    "Returns (strategy_code, chunk_size, chunk_count, message):\n"
+    "  0 GPU_DIRECT    the request fits the safe limit;\n"
+    "  1 GPU_CHUNKED   chunk_count passes of at most chunk_size bytes;\n"
+    "  2 CPU_FALLBACK  no usable GPU memory, or the operation cannot be chunked.\n"
+    "chunk_size is 0 and chunk_count 1 unless chunking.";
+
+constexpr const char kChunkShapesDoc[] =
+    "Compute optimal chunk shapes for a large array.\n"
+    "\n"
+    "Splits along the first axis for simplicity and efficiency.\n"
+    "Ensures chunks are sized to fit within GPU memory limits.\n"
+    "\n"
+    "Returns a list of shapes whose first dimensions add up to shape[0]; a\n"
+    "single row larger than max_chunk_bytes still makes a chunk of one row.";
+
+constexpr const char kOptimalChunksDoc[] =
+    "Calculate optimal number of chunks for a large operation.\n"
+    "\n"
+    "The number of safe-limit-sized passes for total_bytes, rounded up and\n"
+    "bounded by min_chunks and max_chunks; max_chunks when no memory is usable.";
+
+constexpr const char kOomDoc[] =
+    "Detect if an error is an Out of Memory error.\n"
+    "\n"
+    "Matches the lower-cased message (and, for OutOfMemoryError, the type\n"
+    "name) against the texts GPU libraries use for exhausted memory.";
+
+constexpr const char kChunkableDoc[] =
+    "Determine if an operation can be chunked for large allocations.\n"
+    "\n"
+    "Exact, case-sensitive match; unlisted operations and None are not\n"
+    "chunkable.";
+
+constexpr const char kScoreDoc[] =
+    "Score how suitable a workload is for GPU execution.\n"
+    "\n"
+    "A size score (full from 80% of the safe limit, the fraction that fits\n"
+    "beyond it) times an operation score (0.9 chunkable, 0.7 not chunkable,\n"
+    "0.5 unlisted); 0.0 to 1.0.";
+
+constexpr const char kPressureDoc[] =
+    "Calculate current memory pressure as a ratio.\n"
+    "\n"
+    "used_bytes / total_bytes, at most 1.0; 1.0 when total_bytes is 0.";
+
+constexpr const char kHeadroomDoc[] =
+    "Recommend headroom ratio based on current memory pressure.\n"
+    "\n"
+    "Returns:\n"
+    "    Recommended headroom ratio (0.3-0.8 range)";
 
 // --------------------------------------------------------------- module
 
@@ -506,94 +559,35 @@ bool exec_pelgrun() {
     pelgrun::g_chunkable_ops.set(std::move(chunkable));
     pelgrun::g_non_chunkable_ops.set(std::move(non_chunkable));
 
-    const bool ok = pyext::add_functions({
+    return pyext::add_functions({
         {.name = "estimate_allocation_bytes", .impl = py_estimate_allocation_bytes,
-         .params = {req("shape"), req("element_size"), opt("overhead_factor", 1.0)},
-         .doc = "Estimate memory required for array allocation.\n"
-                "\n"
-                "shape: tuple of dimensions (signed 32-bit each); element_size: bytes per\n"
-                "element (not negative); overhead_factor: multiplier applied when above\n"
-                "1.0 (it never shrinks the estimate).  A dimension of 0 or less gives 0;\n"
-                "an element or byte count past 2**63 - 1 gives 2**63 - 1."},
-        {.name = "calculate_safe_limit", .impl = py_calculate_safe_limit,
-         .params = {req("available_bytes"), req("headroom_ratio")},
-         .doc = "Calculate safe allocation limit with headroom.\n"
-                "\n"
-                "The headroom ratio is limited to 0.0 .. 0.99, so at least 1% of\n"
-                "available_bytes stays usable; returns (1 - headroom) * available_bytes,\n"
-                "truncated."},
+         .params = {req("shape"), req("element_size"), opt("overhead_factor", 1.0)}, .doc = kEstimateDoc},
+        {.name = "calculate_safe_limit", .impl = pyext::native<pelgrun::calculate_safe_limit>,
+         .params = {req("available_bytes"), req("headroom_ratio")}, .doc = kSafeLimitDoc},
         {.name = "decide_allocation_strategy", .impl = py_decide_allocation_strategy,
          .params = {req("requested_bytes"), req("available_bytes"), req("headroom_ratio"), req("is_chunkable")},
-         .doc = "Decide allocation strategy based on memory requirements.\n"
-                "\n"
-                "Returns (strategy_code, chunk_size, chunk_count, message):\n"
-                "  0 GPU_DIRECT    the request fits the safe limit;\n"
-                "  1 GPU_CHUNKED   chunk_count passes of at most chunk_size bytes;\n"
-                "  2 CPU_FALLBACK  no usable GPU memory, or the operation cannot be chunked.\n"
-                "chunk_size is 0 and chunk_count 1 unless chunking."},
+         .doc = kDecideDoc},
         {.name = "compute_chunk_shapes", .impl = py_compute_chunk_shapes,
-         .params = {req("shape"), req("element_size"), req("max_chunk_bytes")},
-         .doc = "Compute optimal chunk shapes for a large array.\n"
-                "\n"
-                "Splits along the first axis for simplicity and efficiency.\n"
-                "Ensures chunks are sized to fit within GPU memory limits.\n"
-                "\n"
-                "Returns a list of shapes whose first dimensions add up to shape[0]; a\n"
-                "single row larger than max_chunk_bytes still makes a chunk of one row."},
-        {.name = "calculate_optimal_chunks", .impl = py_calculate_optimal_chunks,
+         .params = {req("shape"), req("element_size"), req("max_chunk_bytes")}, .doc = kChunkShapesDoc},
+        {.name = "calculate_optimal_chunks", .impl = pyext::native<pelgrun::calculate_optimal_chunks>,
          .params = {req("total_bytes"), req("available_bytes"), req("headroom_ratio"), opt("min_chunks", 1),
                     opt("max_chunks", 1000)},
-         .doc = "Calculate optimal number of chunks for a large operation.\n"
-                "\n"
-                "The number of safe-limit-sized passes for total_bytes, rounded up and\n"
-                "bounded by min_chunks and max_chunks; max_chunks when no memory is usable."},
+         .doc = kOptimalChunksDoc},
         {.name = "is_oom_error", .impl = py_is_oom_error,
-         .params = {req("error_message"), req("error_type")},
-         .doc = "Detect if an error is an Out of Memory error.\n"
-                "\n"
-                "Matches the lower-cased message (and, for OutOfMemoryError, the type\n"
-                "name) against the texts GPU libraries use for exhausted memory."},
+         .params = {req("error_message"), req("error_type")}, .doc = kOomDoc},
         {.name = "is_chunkable_operation", .impl = py_is_chunkable_operation,
-         .params = {req("operation")},
-         .doc = "Determine if an operation can be chunked for large allocations.\n"
-                "\n"
-                "Exact, case-sensitive match; unlisted operations and None are not\n"
-                "chunkable."},
+         .params = {req("operation")}, .doc = kChunkableDoc},
         {.name = "score_gpu_suitability", .impl = py_score_gpu_suitability,
          .params = {req("data_size_bytes"), req("operation_type"), req("available_gpu_memory"), req("headroom_ratio")},
-         .doc = "Score how suitable a workload is for GPU execution.\n"
-                "\n"
-                "A size score (full from 80% of the safe limit, the fraction that fits\n"
-                "beyond it) times an operation score (0.9 chunkable, 0.7 not chunkable,\n"
-                "0.5 unlisted); 0.0 to 1.0."},
-        {.name = "calculate_memory_pressure", .impl = py_calculate_memory_pressure,
-         .params = {req("used_bytes"), req("total_bytes")},
-         .doc = "Calculate current memory pressure as a ratio.\n"
-                "\n"
-                "used_bytes / total_bytes, at most 1.0; 1.0 when total_bytes is 0."},
-        {.name = "recommend_headroom", .impl = py_recommend_headroom,
-         .params = {req("current_pressure"), opt("base_headroom", 0.5)},
-         .doc = "Recommend headroom ratio based on current memory pressure.\n"
-                "\n"
-                "Returns:\n"
-                "    Recommended headroom ratio (0.3-0.8 range)"},
+         .doc = kScoreDoc},
+        {.name = "calculate_memory_pressure", .impl = pyext::native<pelgrun::calculate_memory_pressure>,
+         .params = {req("used_bytes"), req("total_bytes")}, .doc = kPressureDoc},
+        {.name = "recommend_headroom", .impl = pyext::native<pelgrun::recommend_headroom>,
+         .params = {req("current_pressure"), opt("base_headroom", 0.5)}, .doc = kHeadroomDoc},
     });
-    return ok && pyext::bind_logger();
 }
 
 }  // namespace
 
-PYEXT_MODULE(pelgrun, {.fullname = "korvane.gpu.pelgrun",
-                       .exec = exec_pelgrun,
-                       .doc = "Korvane Pelgrun: GPU memory planning.\n"
-                              "\n"
-                              "- Memory estimation with dynamic headroom\n"
-                              "- Three-tier allocation strategy decision: GPU_DIRECT (0), GPU_CHUNKED (1)\n"
-                              "  and CPU_FALLBACK (2)\n"
-                              "- Chunk size calculation for large arrays\n"
-                              "- OOM detection heuristics\n"
-                              "\n"
-                              "Byte counts are unsigned 64-bit integers; estimates that would overflow\n"
-                              "answer MAX_SAFE = 2**63 - 1.",
-                       .load_message = "Korvane Pelgrun Cython module loaded - IP protected",
-                       .test_dict = true})
+PYEXT_MODULE(pelgrun, {.fullname = "korvane.gpu.pelgrun", .exec = exec_pelgrun, .doc = kModuleDoc, .logger = true,
+                       .load_message = "Korvane Pelgrun Cython module loaded - IP protected", .test_dict = true})

@@ -462,6 +462,14 @@ bool doubles(PyObject* const* argv, const int (&pos)[N], double (&out)[N]) {
     return true;
 }
 
+// A function of a history list (argv[0], parameter `name`) and one number.
+template <typename T>
+Ref with_history(Ref (*f)(PyObject*, T), PyObject* const* argv, const char* name) {
+    T value;
+    if (!pyext::to_native(argv[1], value) || !check_list(argv[0], name)) return {};
+    return f(argv[0], value);
+}
+
 Ref py_detect_performance_degradation(PyObject*, PyObject* const* argv) {
     double d[3];
     if (!doubles(argv, {1, 2, 3}, d) || !check_list(argv[0], "performance_history")) return {};
@@ -477,15 +485,11 @@ Ref py_calculate_performance_trend(PyObject*, PyObject* const* argv) {
 }
 
 Ref py_detect_workload_characteristics_change(PyObject*, PyObject* const* argv) {
-    double threshold;
-    if (!pyext::to_double(argv[1], threshold) || !check_list(argv[0], "pattern_history")) return {};
-    return c_detect_workload_characteristics_change(argv[0], threshold);
+    return with_history(c_detect_workload_characteristics_change, argv, "pattern_history");
 }
 
 Ref py_detect_dominant_pattern(PyObject*, PyObject* const* argv) {
-    int32_t window;
-    if (!pyext::to_i32(argv[1], window) || !check_list(argv[0], "patterns")) return {};
-    return c_detect_dominant_pattern(argv[0], window);
+    return with_history(c_detect_dominant_pattern, argv, "patterns");
 }
 
 Ref py_is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
@@ -499,150 +503,144 @@ Ref py_is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
     return pyext::from_bool(adaptation_beneficial(d[0], d[1], d[2], trigger, ratio, min_conf));
 }
 
-Ref py_should_skip_adaptation(PyObject*, PyObject* const* argv) {
-    double d[3];
-    if (!doubles(argv, {0, 1, 2}, d)) return {};
-    return pyext::from_bool(skip_adaptation(d[0], d[1], d[2]));
-}
-
-Ref py_detect_memory_pressure(PyObject*, PyObject* const* argv) {
-    double d[3];
-    if (!doubles(argv, {0, 1, 2}, d)) return {};
-    return pyext::from_bool(memory_pressure(d[0], d[1], d[2]));
-}
-
-Ref py_detect_fragmentation_threshold(PyObject*, PyObject* const* argv) {
-    double d[2];
-    if (!doubles(argv, {0, 1}, d)) return {};
-    return pyext::from_bool(fragmentation_exceeds(d[0], d[1]));
-}
-
-Ref py_calculate_adaptation_urgency(PyObject*, PyObject* const* argv) {
-    double d[3];
-    bool changed;
-    if (!doubles(argv, {0, 1, 2}, d) || !pyext::to_bool(argv[3], changed)) return {};
-    return pyext::from_double(adaptation_urgency(d[0], d[1], d[2], changed));
-}
-
-Ref py_score_pool_recommendation(PyObject*, PyObject* const* argv) {
-    double d[4];
-    if (!doubles(argv, {0, 1, 2, 3}, d)) return {};
-    return pyext::from_double(pool_score(d[0], d[1], d[2], d[3]));
-}
-
 Ref py_predict_resource_requirements(PyObject*, PyObject* const* argv) {
-    double horizon;
-    if (!pyext::to_double(argv[1], horizon) || !check_list(argv[0], "allocation_history")) return {};
-    return c_predict_resource_requirements(argv[0], horizon);
+    return with_history(c_predict_resource_requirements, argv, "allocation_history");
 }
+
+// ------------------------------------------------------------------ docs
+
+constexpr char kModuleDoc[] =
+    "Orchestrator adaptation kernels.\n"
+    "\n"
+    "Fast decision arithmetic for dynamic pool switching and adaptation\n"
+    "decision making:\n"
+    "- performance degradation detection\n"
+    "- workload change detection\n"
+    "- adaptation benefit scoring\n"
+    "- memory pressure evaluation\n";
+
+constexpr char kDegradationDoc[] =
+    "Detect if performance has degraded significantly.\n"
+    "\n"
+    "Args:\n"
+    "    performance_history: List of (timestamp, metric) pairs\n"
+    "    baseline_performance: Baseline performance metric\n"
+    "    threshold: Degradation threshold (e.g., 0.15 for 15%)\n"
+    "    window_start_time: Start of the time window (inclusive)\n"
+    "\n"
+    "Returns:\n"
+    "    True if the recent average fell below the baseline by more than threshold\n";
+
+constexpr char kTrendDoc[] =
+    "Calculate performance trend over a time window.\n"
+    "\n"
+    "Args:\n"
+    "    performance_history: List of (timestamp, metric) pairs\n"
+    "    window_start_time: Start of the time window (inclusive)\n"
+    "\n"
+    "Returns:\n"
+    "    Trend coefficient (-1.0 to 1.0, negative = declining)\n";
+
+constexpr char kChangeDoc[] =
+    "Detect significant changes in workload characteristics.\n"
+    "\n"
+    "Compares the mean parallelization_potential, cpu_intensity and\n"
+    "memory_intensity of the last three entries with the three before them.\n"
+    "\n"
+    "Returns:\n"
+    "    (changed, parallel_change, cpu_change, memory_change)\n";
+
+constexpr char kDominantDoc[] =
+    "Detect the dominant pattern in a list of pattern names.\n"
+    "\n"
+    "Counts the last window_size names; ties go to the name seen first.\n"
+    "Returns \"mixed\" when the window is empty.\n";
+
+constexpr char kBeneficialDoc[] =
+    "Determine if pool adaptation would be beneficial.\n"
+    "\n"
+    "Returns:\n"
+    "    True if switching to recommended_pool is worth it\n";
+
+constexpr char kSkipDoc[] =
+    "Check if adaptation should be skipped due to timing.\n"
+    "\n"
+    "Returns:\n"
+    "    True if less than min_interval has elapsed since the last adaptation\n";
+
+constexpr char kPressureDoc[] =
+    "Detect memory pressure conditions.\n"
+    "\n"
+    "Returns:\n"
+    "    True if current_usage / peak_usage exceeds pressure_threshold\n";
+
+constexpr char kFragmentationDoc[] =
+    "Check if fragmentation exceeds threshold.\n"
+    "\n"
+    "Returns:\n"
+    "    True if fragmentation_ratio is above threshold (a negative ratio never is)\n";
+
+constexpr char kUrgencyDoc[] =
+    "Calculate urgency score for adaptation.\n"
+    "\n"
+    "Returns:\n"
+    "    Urgency from 0.0 to 1.0\n";
+
+constexpr char kPoolScoreDoc[] =
+    "Score a pool recommendation based on multiple factors.\n"
+    "\n"
+    "Returns:\n"
+    "    Score from 0.0 to 1.0\n";
+
+constexpr char kPredictDoc[] =
+    "Predict future resource requirements based on allocation history.\n"
+    "\n"
+    "Args:\n"
+    "    allocation_history: List of (timestamp, size) pairs\n"
+    "    prediction_horizon_seconds: How far ahead to predict\n"
+    "\n"
+    "Returns:\n"
+    "    (predicted_allocations, predicted_bytes, confidence)\n";
 
 // ------------------------------------------------------------------ module
 
 bool exec_dorvask() {
-    const bool ok = pyext::add_functions({
+    return pyext::add_functions({
         {.name = "detect_performance_degradation", .impl = py_detect_performance_degradation,
          .params = {req("performance_history"), req("baseline_performance"), req("threshold"),
                     req("window_start_time")},
-         .doc = "Detect if performance has degraded significantly.\n"
-                "\n"
-                "Args:\n"
-                "    performance_history: List of (timestamp, metric) pairs\n"
-                "    baseline_performance: Baseline performance metric\n"
-                "    threshold: Degradation threshold (e.g., 0.15 for 15%)\n"
-                "    window_start_time: Start of the time window (inclusive)\n"
-                "\n"
-                "Returns:\n"
-                "    True if the recent average fell below the baseline by more than threshold\n"},
+         .doc = kDegradationDoc},
         {.name = "calculate_performance_trend", .impl = py_calculate_performance_trend,
-         .params = {req("performance_history"), req("window_start_time")},
-         .doc = "Calculate performance trend over a time window.\n"
-                "\n"
-                "Args:\n"
-                "    performance_history: List of (timestamp, metric) pairs\n"
-                "    window_start_time: Start of the time window (inclusive)\n"
-                "\n"
-                "Returns:\n"
-                "    Trend coefficient (-1.0 to 1.0, negative = declining)\n"},
+         .params = {req("performance_history"), req("window_start_time")}, .doc = kTrendDoc},
         {.name = "detect_workload_characteristics_change", .impl = py_detect_workload_characteristics_change,
-         .params = {req("pattern_history"), opt("change_threshold", 0.3)},
-         .doc = "Detect significant changes in workload characteristics.\n"
-                "\n"
-                "Compares the mean parallelization_potential, cpu_intensity and\n"
-                "memory_intensity of the last three entries with the three before them.\n"
-                "\n"
-                "Returns:\n"
-                "    (changed, parallel_change, cpu_change, memory_change)\n"},
+         .params = {req("pattern_history"), opt("change_threshold", 0.3)}, .doc = kChangeDoc},
         {.name = "detect_dominant_pattern", .impl = py_detect_dominant_pattern,
-         .params = {req("patterns"), opt("window_size", 5)},
-         .doc = "Detect the dominant pattern in a list of pattern names.\n"
-                "\n"
-                "Counts the last window_size names; ties go to the name seen first.\n"
-                "Returns \"mixed\" when the window is empty.\n"},
+         .params = {req("patterns"), opt("window_size", 5)}, .doc = kDominantDoc},
         {.name = "is_adaptation_beneficial", .impl = py_is_adaptation_beneficial,
          .params = {req("current_pool"), req("recommended_pool"), req("recommendation_score"),
                     req("recommendation_confidence"), req("current_performance_estimate"), req("trigger_code"),
                     opt("min_improvement_ratio", 1.1), opt("min_confidence", 0.6)},
-         .doc = "Determine if pool adaptation would be beneficial.\n"
-                "\n"
-                "Returns:\n"
-                "    True if switching to recommended_pool is worth it\n"},
-        {.name = "should_skip_adaptation", .impl = py_should_skip_adaptation,
-         .params = {req("last_adaptation_time"), req("current_time"), req("min_interval")},
-         .doc = "Check if adaptation should be skipped due to timing.\n"
-                "\n"
-                "Returns:\n"
-                "    True if less than min_interval has elapsed since the last adaptation\n"},
-        {.name = "detect_memory_pressure", .impl = py_detect_memory_pressure,
-         .params = {req("current_usage"), req("peak_usage"), opt("pressure_threshold", 0.8)},
-         .doc = "Detect memory pressure conditions.\n"
-                "\n"
-                "Returns:\n"
-                "    True if current_usage / peak_usage exceeds pressure_threshold\n"},
-        {.name = "detect_fragmentation_threshold", .impl = py_detect_fragmentation_threshold,
-         .params = {req("fragmentation_ratio"), opt("threshold", 0.3)},
-         .doc = "Check if fragmentation exceeds threshold.\n"
-                "\n"
-                "Returns:\n"
-                "    True if fragmentation_ratio is above threshold (a negative ratio never is)\n"},
-        {.name = "calculate_adaptation_urgency", .impl = py_calculate_adaptation_urgency,
+         .doc = kBeneficialDoc},
+        {.name = "should_skip_adaptation", .impl = pyext::native<skip_adaptation>,
+         .params = {req("last_adaptation_time"), req("current_time"), req("min_interval")}, .doc = kSkipDoc},
+        {.name = "detect_memory_pressure", .impl = pyext::native<memory_pressure>,
+         .params = {req("current_usage"), req("peak_usage"), opt("pressure_threshold", 0.8)}, .doc = kPressureDoc},
+        {.name = "detect_fragmentation_threshold", .impl = pyext::native<fragmentation_exceeds>,
+         .params = {req("fragmentation_ratio"), opt("threshold", 0.3)}, .doc = kFragmentationDoc},
+        {.name = "calculate_adaptation_urgency", .impl = pyext::native<adaptation_urgency>,
          .params = {req("performance_degradation"), req("memory_pressure"), req("fragmentation_ratio"),
                     req("workload_changed")},
-         .doc = "Calculate urgency score for adaptation.\n"
-                "\n"
-                "Returns:\n"
-                "    Urgency from 0.0 to 1.0\n"},
-        {.name = "score_pool_recommendation", .impl = py_score_pool_recommendation,
-         .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"),
-                    req("historical_success_rate")},
-         .doc = "Score a pool recommendation based on multiple factors.\n"
-                "\n"
-                "Returns:\n"
-                "    Score from 0.0 to 1.0\n"},
+         .doc = kUrgencyDoc},
+        {.name = "score_pool_recommendation", .impl = pyext::native<pool_score>,
+         .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"), req("historical_success_rate")},
+         .doc = kPoolScoreDoc},
         {.name = "predict_resource_requirements", .impl = py_predict_resource_requirements,
-         .params = {req("allocation_history"), req("prediction_horizon_seconds")},
-         .doc = "Predict future resource requirements based on allocation history.\n"
-                "\n"
-                "Args:\n"
-                "    allocation_history: List of (timestamp, size) pairs\n"
-                "    prediction_horizon_seconds: How far ahead to predict\n"
-                "\n"
-                "Returns:\n"
-                "    (predicted_allocations, predicted_bytes, confidence)\n"},
+         .params = {req("allocation_history"), req("prediction_horizon_seconds")}, .doc = kPredictDoc},
     });
-    return ok && pyext::bind_logger();
 }
 
 }  // namespace
 
-PYEXT_MODULE(dorvask, {.fullname = "korvane.plugins.analyzer.dorvask",
-                       .exec = exec_dorvask,
-                       .doc = "Orchestrator adaptation kernels.\n"
-                              "\n"
-                              "Fast decision arithmetic for dynamic pool switching and adaptation\n"
-                              "decision making:\n"
-                              "- performance degradation detection\n"
-                              "- workload change detection\n"
-                              "- adaptation benefit scoring\n"
-                              "- memory pressure evaluation\n",
-                       .load_message = "Korvane Dorvask Cython module loaded - IP protected",
+PYEXT_MODULE(dorvask, {.fullname = "korvane.plugins.analyzer.dorvask", .exec = exec_dorvask, .doc = kModuleDoc,
+                       .logger = true, .load_message = "Korvane Dorvask Cython module loaded - IP protected",
                        .test_dict = true})

@@ -686,19 +686,6 @@ Ref py_calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
     return pyext::from_double(r);
 }
 
-Ref py_estimate_gpu_speedup(PyObject*, PyObject* const* argv) {
-    double d[2];
-    bool gpu_available;
-    if (!to_doubles(argv, d) || !pyext::to_bool(argv[2], gpu_available)) return {};
-    return pyext::from_double(estimate_gpu_speedup_fast(d[0], d[1], gpu_available));
-}
-
-Ref py_calculate_parallelization_potential(PyObject*, PyObject* const* argv) {
-    double d[4];
-    if (!to_doubles(argv, d)) return {};
-    return pyext::from_double(calculate_parallelization_potential_fast(d[0], d[1], d[2], d[3]));
-}
-
 Ref py_score_indicators(PyObject*, PyObject* const* argv) {
     if (!check_str(argv[0], "code") || !check_str(argv[1], "function_name")) return {};
     IndicatorScores s;
@@ -722,24 +709,77 @@ Ref py_score_framework_patterns(PyObject*, PyObject* const* argv) {
     return numbers(s.numpy_norm, s.pandas_norm, s.sklearn_norm);
 }
 
-Ref py_determine_workload_pattern(PyObject*, PyObject* const* argv) {
-    double a[8], t[6];
-    int32_t sequential_count, embarrassing_count;
-    bool gpu_available;
-    if (!to_doubles(argv, a) || !pyext::to_i32(argv[8], sequential_count) ||
-        !pyext::to_i32(argv[9], embarrassing_count) || !to_doubles(argv + 10, t) ||
-        !pyext::to_bool(argv[16], gpu_available))
-        return {};
-    return pyext::from_i64(determine_workload_pattern_fast(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
-                                                           sequential_count, embarrassing_count, t[0], t[1], t[2],
-                                                           t[3], t[4], t[5], gpu_available));
-}
+// ------------------------------------------------------------------ docs
 
-Ref py_update_adaptive_threshold(PyObject*, PyObject* const* argv) {
-    double d[5];
-    if (!to_doubles(argv, d)) return {};
-    return pyext::from_double(update_adaptive_threshold_fast(d[0], d[1], d[2], d[3], d[4]));
-}
+constexpr const char kModuleDoc[] =
+    "Scoring algorithms for workload detection and pattern classification.\n"
+    "\n"
+    "Scores a function's source text for NumPy, pandas and scikit-learn use and\n"
+    "for CPU, memory, parallel, GPU-operation, large-data, embarrassingly\n"
+    "parallel and sequential indicators, normalises the scores, classifies the\n"
+    "workload pattern, and derives GPU suitability, GPU speedup,\n"
+    "parallelisation potential and an adaptive detection threshold.\n"
+    "\n"
+    "Workload pattern codes: 0 MIXED, 1 CPU_INTENSIVE, 2 MEMORY_INTENSIVE,\n"
+    "3 PARALLEL_FRIENDLY, 4 SEQUENTIAL, 5 GPU_SUITABLE, 6 GPU_COMPUTE_INTENSIVE,\n"
+    "7 GPU_MEMORY_BOUND, 8 NUMPY_VECTORIZED, 9 NUMPY_LINALG, 10 PANDAS_DATAFRAME,\n"
+    "11 PANDAS_GROUPBY, 12 SKLEARN_TRAINING, 13 SKLEARN_INFERENCE.\n";
+
+constexpr const char kQuickScoreDoc[] =
+    "Fast pattern scoring using precompiled regex.\n\n"
+    "Counts the whole-word, case-insensitive matches of the framework's\n"
+    "pattern (\"numpy\", \"pandas\" or \"sklearn\") in `code`: 0.1 per match,\n"
+    "1.0 from 10 matches on; 0.0 for any other framework name.\n\n"
+    "Performance: <100us for typical code snippets";
+
+constexpr const char kSuitabilityDoc[] =
+    "Calculate overall GPU suitability score.\n\n"
+    "0.6 * operation score + 0.4 * data size score + a CPU boost of up to 0.3,\n"
+    "scaled by the compute capability's major version (1.2 from 8 on, 1.1 for 7,\n"
+    "1.0 for 6, 0.8 below; 1.0 when absent or not a number) and limited to\n"
+    "0.0..1.0.  0.0 without a GPU.";
+
+constexpr const char kSpeedupDoc[] =
+    "Estimate GPU speedup from static code analysis.\n\n"
+    "A base speedup of 15, 8, 4 or 2 by operation score (above 0.8, 0.6, 0.3,\n"
+    "else) times 1 + 0.5 * data size score; 1.0 without a GPU or with an\n"
+    "operation score of 0.";
+
+constexpr const char kParallelDoc[] =
+    "Calculate parallelization potential score.\n\n"
+    "base + 0.4 * loop chunking potential + min(0.3 * bonus, 0.7)\n"
+    "- min(0.2 * penalty, 0.5), limited to 0.0..1.0.";
+
+constexpr const char kIndicatorsDoc[] =
+    "Count the workload indicator keywords found in the source text.\n\n"
+    "Returns (cpu, memory, parallel, gpu_op, large_data, embarrassing,\n"
+    "sequential): for each category, the number of its keywords that occur\n"
+    "in code.lower(); GPU-operation and embarrassingly-parallel keywords\n"
+    "also count when found in function_name.lower().";
+
+constexpr const char kNormalizeDoc[] =
+    "Normalize indicator counts to 0.0..1.0.\n\n"
+    "Divides the counts by 15, 10, 11, 36 and 13 (the sizes of their keyword\n"
+    "lists) and limits each quotient to 0.0..1.0.";
+
+constexpr const char kFrameworksDoc[] =
+    "Score NumPy, pandas and scikit-learn use in the source text.\n\n"
+    "Returns (numpy, pandas, sklearn): the share of each framework's keywords\n"
+    "(25, 18 and 18 of them) that occur in code.lower().";
+
+constexpr const char kPatternDoc[] =
+    "Classify the workload pattern.\n\n"
+    "The first rule that holds decides: scikit-learn (12), pandas (10) and\n"
+    "NumPy (8) scores above their thresholds; with a GPU and suitability\n"
+    "above its threshold, compute-intensive (6), memory-bound (7) or\n"
+    "suitable (5); parallel-friendly (3); CPU (1) and memory (2) intensity\n"
+    "above their thresholds; three or more sequential indicators (4);\n"
+    "else mixed (0).  All comparisons are strict.";
+
+constexpr const char kThresholdDoc[] =
+    "Update adaptive threshold based on performance feedback.\n\n"
+    "Raises the threshold by the learning rate when the success rate is above\n"
+    "0.8, lowers it when below 0.4, and limits it to min..max.";
 
 // ------------------------------------------------------------------ module
 
@@ -753,108 +793,43 @@ bool exec_meravin() {
     auto F = [](const char* n) { return req(n, "float"); };
     auto I = [](const char* n) { return req(n, "int"); };
     auto B = [](const char* n) { return req(n, "bool"); };
-    const bool ok = pyext::add_functions({
-        {.name = "quick_framework_score",
-         .impl = py_quick_framework_score,
-         .params = {S("code"), S("framework")},
-         .doc = "Fast pattern scoring using precompiled regex.\n\n"
-                "Counts the whole-word, case-insensitive matches of the framework's\n"
-                "pattern (\"numpy\", \"pandas\" or \"sklearn\") in `code`: 0.1 per match,\n"
-                "1.0 from 10 matches on; 0.0 for any other framework name.\n\n"
-                "Performance: <100us for typical code snippets",
-         .returns = "float"},
-        {.name = "calculate_gpu_suitability",
-         .impl = py_calculate_gpu_suitability,
+    return pyext::add_functions({
+        {.name = "quick_framework_score", .impl = py_quick_framework_score,
+         .params = {S("code"), S("framework")}, .doc = kQuickScoreDoc, .returns = "float"},
+        {.name = "calculate_gpu_suitability", .impl = py_calculate_gpu_suitability,
          .params = {F("gpu_operation_score"), F("gpu_data_size_score"), F("cpu_intensity"), B("gpu_available"),
                     S("compute_capability")},
-         .doc = "Calculate overall GPU suitability score.\n\n"
-                "0.6 * operation score + 0.4 * data size score + a CPU boost of up to 0.3,\n"
-                "scaled by the compute capability's major version (1.2 from 8 on, 1.1 for 7,\n"
-                "1.0 for 6, 0.8 below; 1.0 when absent or not a number) and limited to\n"
-                "0.0..1.0.  0.0 without a GPU.",
-         .returns = "float"},
-        {.name = "estimate_gpu_speedup",
-         .impl = py_estimate_gpu_speedup,
+         .doc = kSuitabilityDoc, .returns = "float"},
+        {.name = "estimate_gpu_speedup", .impl = pyext::native<estimate_gpu_speedup_fast>,
          .params = {F("gpu_operation_score"), F("gpu_data_size_score"), B("gpu_available")},
-         .doc = "Estimate GPU speedup from static code analysis.\n\n"
-                "A base speedup of 15, 8, 4 or 2 by operation score (above 0.8, 0.6, 0.3,\n"
-                "else) times 1 + 0.5 * data size score; 1.0 without a GPU or with an\n"
-                "operation score of 0.",
-         .returns = "float"},
-        {.name = "calculate_parallelization_potential",
-         .impl = py_calculate_parallelization_potential,
+         .doc = kSpeedupDoc, .returns = "float"},
+        {.name = "calculate_parallelization_potential", .impl = pyext::native<calculate_parallelization_potential_fast>,
          .params = {F("base_parallel_score"), F("embarrassing_bonus"), F("sequential_penalty"),
                     F("loop_chunking_potential")},
-         .doc = "Calculate parallelization potential score.\n\n"
-                "base + 0.4 * loop chunking potential + min(0.3 * bonus, 0.7)\n"
-                "- min(0.2 * penalty, 0.5), limited to 0.0..1.0.",
-         .returns = "float"},
-        {.name = "score_indicators",
-         .impl = py_score_indicators,
-         .params = {S("code"), S("function_name")},
-         .doc = "Count the workload indicator keywords found in the source text.\n\n"
-                "Returns (cpu, memory, parallel, gpu_op, large_data, embarrassing,\n"
-                "sequential): for each category, the number of its keywords that occur\n"
-                "in code.lower(); GPU-operation and embarrassingly-parallel keywords\n"
-                "also count when found in function_name.lower().",
-         .returns = "tuple"},
-        {.name = "normalize_scores",
-         .impl = py_normalize_scores,
-         .params = {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"),
-                    I("large_data_score")},
-         .doc = "Normalize indicator counts to 0.0..1.0.\n\n"
-                "Divides the counts by 15, 10, 11, 36 and 13 (the sizes of their keyword\n"
-                "lists) and limits each quotient to 0.0..1.0.",
-         .returns = "tuple"},
-        {.name = "score_framework_patterns",
-         .impl = py_score_framework_patterns,
-         .params = {S("code")},
-         .doc = "Score NumPy, pandas and scikit-learn use in the source text.\n\n"
-                "Returns (numpy, pandas, sklearn): the share of each framework's keywords\n"
-                "(25, 18 and 18 of them) that occur in code.lower().",
-         .returns = "tuple"},
-        {.name = "determine_workload_pattern",
-         .impl = py_determine_workload_pattern,
-         .params = {F("cpu_intensity"), F("memory_intensity"), F("parallelization_potential"),
-                    F("gpu_suitability"), F("gpu_operation_score"), F("numpy_score"), F("pandas_score"),
-                    F("sklearn_score"), I("sequential_count"), I("embarrassing_count"), F("cpu_threshold"),
-                    F("memory_threshold"), F("gpu_threshold"), F("numpy_threshold"), F("pandas_threshold"),
-                    F("sklearn_threshold"), B("gpu_available")},
-         .doc = "Classify the workload pattern.\n\n"
-                "The first rule that holds decides: scikit-learn (12), pandas (10) and\n"
-                "NumPy (8) scores above their thresholds; with a GPU and suitability\n"
-                "above its threshold, compute-intensive (6), memory-bound (7) or\n"
-                "suitable (5); parallel-friendly (3); CPU (1) and memory (2) intensity\n"
-                "above their thresholds; three or more sequential indicators (4);\n"
-                "else mixed (0).  All comparisons are strict.",
-         .returns = "int"},
-        {.name = "update_adaptive_threshold",
-         .impl = py_update_adaptive_threshold,
+         .doc = kParallelDoc, .returns = "float"},
+        {.name = "score_indicators", .impl = py_score_indicators,
+         .params = {S("code"), S("function_name")}, .doc = kIndicatorsDoc, .returns = "tuple"},
+        {.name = "normalize_scores", .impl = py_normalize_scores,
+         .params = {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"), I("large_data_score")},
+         .doc = kNormalizeDoc, .returns = "tuple"},
+        {.name = "score_framework_patterns", .impl = py_score_framework_patterns,
+         .params = {S("code")}, .doc = kFrameworksDoc, .returns = "tuple"},
+        {.name = "determine_workload_pattern", .impl = pyext::native<determine_workload_pattern_fast>,
+         .params = {F("cpu_intensity"), F("memory_intensity"), F("parallelization_potential"), F("gpu_suitability"),
+                    F("gpu_operation_score"), F("numpy_score"), F("pandas_score"), F("sklearn_score"),
+                    I("sequential_count"), I("embarrassing_count"), F("cpu_threshold"), F("memory_threshold"),
+                    F("gpu_threshold"), F("numpy_threshold"), F("pandas_threshold"), F("sklearn_threshold"),
+                    B("gpu_available")},
+         .doc = kPatternDoc, .returns = "int"},
+        {.name = "update_adaptive_threshold", .impl = pyext::native<update_adaptive_threshold_fast>,
          .params = {F("current_threshold"), F("success_rate"), F("learning_rate"), F("min_threshold"),
                     F("max_threshold")},
-         .doc = "Update adaptive threshold based on performance feedback.\n\n"
-                "Raises the threshold by the learning rate when the success rate is above\n"
-                "0.8, lowers it when below 0.4, and limits it to min..max.",
-         .returns = "float"},
+         .doc = kThresholdDoc, .returns = "float"},
     });
-    return ok && pyext::bind_logger();
 }
 
 }  // namespace
 
-PYEXT_MODULE(meravin, {.fullname = "korvane.plugins.analyzer.meravin",
-                       .exec = exec_meravin,
-                       .doc = "Scoring algorithms for workload detection and pattern classification.\n"
-                              "\n"
-                              "Scores a function's source text for NumPy, pandas and scikit-learn use and\n"
-                              "for CPU, memory, parallel, GPU-operation, large-data, embarrassingly\n"
-                              "parallel and sequential indicators, normalises the scores, classifies the\n"
-                              "workload pattern, and derives GPU suitability, GPU speedup,\n"
-                              "parallelisation potential and an adaptive detection threshold.\n"
-                              "\n"
-                              "Workload pattern codes: 0 MIXED, 1 CPU_INTENSIVE, 2 MEMORY_INTENSIVE,\n"
-                              "3 PARALLEL_FRIENDLY, 4 SEQUENTIAL, 5 GPU_SUITABLE, 6 GPU_COMPUTE_INTENSIVE,\n"
-                              "7 GPU_MEMORY_BOUND, 8 NUMPY_VECTORIZED, 9 NUMPY_LINALG, 10 PANDAS_DATAFRAME,\n"
-                              "11 PANDAS_GROUPBY, 12 SKLEARN_TRAINING, 13 SKLEARN_INFERENCE.\n",
-                       .load_message = "Korvane Meravin Cython module loaded - IP protected",
+PYEXT_MODULE(meravin, {.fullname = "korvane.plugins.analyzer.meravin", .exec = exec_meravin, .doc = kModuleDoc,
+                       .logger = true, .load_message = "Korvane Meravin Cython module loaded - IP protected",
                        .test_dict = true})
