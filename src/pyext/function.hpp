@@ -87,15 +87,24 @@ using Functions = std::initializer_list<FunctionDef>;
 
 namespace detail {
 
+// A native argument, left unset until its conversion writes it.
+template <typename T>
+struct Unset {
+    T value;
+    Unset() {}
+};
+
 template <typename F>
 struct NativeCall;
 template <typename R, typename... A>
 struct NativeCall<R (*)(A...)> {
+    // Flattened: the conversions of a long parameter list stay inline, as
+    // in a hand-written wrapper.
     template <R (*F)(A...), size_t... I>
-    static Ref call(PyObject* const* argv, std::index_sequence<I...>) {
-        std::tuple<A...> args;
-        if (!(to_native(argv[I], std::get<I>(args)) && ...)) return {};
-        return from_native(F(std::get<I>(args)...));
+    [[gnu::flatten]] static Ref call(PyObject* const* argv, std::index_sequence<I...>) {
+        std::tuple<Unset<A>...> args;
+        if (!(to_native(argv[I], std::get<I>(args).value) && ...)) return {};
+        return from_native(F(std::get<I>(args).value...));
     }
     static constexpr size_t arity = sizeof...(A);
 };
