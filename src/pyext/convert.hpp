@@ -149,6 +149,23 @@ inline Ref from_u64(uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(
 inline Ref from_double(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 inline Ref from_bool(bool b) { return boolean(b); }
 
+// The same conversions chosen by the native type, for generic code: a
+// double, bool, int32_t, int64_t, uint32_t or uint64_t from an argument, and
+// a float, bool or int from a result.
+inline bool to_native(PyObject* o, double& v) { return to_double(o, v); }
+inline bool to_native(PyObject* o, bool& v) { return to_bool(o, v); }
+inline bool to_native(PyObject* o, int32_t& v) { return to_i32(o, v); }
+inline bool to_native(PyObject* o, int64_t& v) { return to_i64(o, v); }
+inline bool to_native(PyObject* o, uint32_t& v) { return to_u32(o, v); }
+inline bool to_native(PyObject* o, uint64_t& v) { return to_u64(o, v); }
+
+inline Ref from_native(double v) { return from_double(v); }
+inline Ref from_native(bool v) { return from_bool(v); }
+inline Ref from_native(int32_t v) { return from_i64(v); }
+inline Ref from_native(int64_t v) { return from_i64(v); }
+inline Ref from_native(uint32_t v) { return from_u64(v); }
+inline Ref from_native(uint64_t v) { return from_u64(v); }
+
 // Parameter typed with a builtin or extension type.  `exact` (for str,
 // bytes, list, tuple, dict) refuses instances of subclasses; otherwise
 // subclasses pass.  None always passes.

@@ -22,7 +22,11 @@
 //    .doc = "Atomically increment and return new value.", .returns = "int"},
 #pragma once
 #include "args.hpp"
+#include "convert.hpp"
+#include <cstddef>
 #include <initializer_list>
+#include <tuple>
+#include <utility>
 
 namespace pyext {
 
@@ -80,6 +84,43 @@ struct FunctionDef {
 };
 
 using Functions = std::initializer_list<FunctionDef>;
+
+namespace detail {
+
+// A native argument, left unset until its conversion writes it.
+template <typename T>
+struct Unset {
+    T value;
+    Unset() {}
+};
+
+template <typename F>
+struct NativeCall;
+template <typename R, typename... A>
+struct NativeCall<R (*)(A...)> {
+    // Flattened: the conversions of a long parameter list stay inline, as
+    // in a hand-written wrapper.
+    template <R (*F)(A...), size_t... I>
+    [[gnu::flatten]] static Ref call(PyObject* const* argv, std::index_sequence<I...>) {
+        std::tuple<Unset<A>...> args;
+        if (!(to_native(argv[I], std::get<I>(args).value) && ...)) return {};
+        return from_native(F(std::get<I>(args).value...));
+    }
+    static constexpr size_t arity = sizeof...(A);
+};
+
+}  // namespace detail
+
+// The Impl of a plain function over a native function of numbers and truth
+// values: each argument converted by its parameter's type (to_native), in
+// parameter order, stopping at the first that fails; the result by its type
+// (from_native).
+//   {.name = "recommend_headroom", .impl = pyext::native<recommend_headroom>, ...}
+template <auto F>
+Ref native(PyObject*, PyObject* const* argv) {
+    using Call = detail::NativeCall<decltype(F)>;
+    return Call::template call<F>(argv, std::make_index_sequence<Call::arity>{});
+}
 
 // How a function is bound; see the calling shapes above.
 struct Binding {

@@ -66,6 +66,7 @@ bool run_body(const ModuleInfo& info) {
         if (!doc || !set_global("__doc__", doc.get())) return false;
     }
     if (!info.exec()) return false;
+    if (info.logger && !bind_logger()) return false;
     if (info.load_message && !log("info", info.load_message)) return false;
     if (info.test_dict) {
         Ref test = Ref::steal(PyDict_New());

@@ -17,8 +17,9 @@
 //                         .load_message = "...", ...})
 //
 // The step is the same in every module: __doc__ (when the module has one),
-// then the module's own statements (`exec`), then the load message logged
-// at level info through the module's `logger`, then `__test__ = {}`.
+// then the module's own statements (`exec`), then (for `.logger`) `import
+// logging` and `logger = logging.getLogger(__name__)`, then the load message
+// logged at level info through the module's `logger`, then `__test__ = {}`.
 #pragma once
 #include "ref.hpp"
 
@@ -28,6 +29,7 @@ struct ModuleInfo {
     const char* fullname;
     bool (*exec)();                    // binds the module's names in order
     const char* doc = nullptr;         // __doc__
+    bool logger = false;               // binds `logging` and `logger` after `exec`
     const char* load_message = nullptr;
     bool test_dict = false;            // ends with `__test__ = {}`
 };

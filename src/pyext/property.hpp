@@ -30,20 +30,6 @@ inline bool refuse_delete(PyObject* value) {
 
 namespace detail {
 
-inline Ref field_to_py(int32_t v) { return Ref::steal(PyLong_FromLong(v)); }
-inline Ref field_to_py(int64_t v) { return from_i64(v); }
-inline Ref field_to_py(uint32_t v) { return Ref::steal(PyLong_FromUnsignedLong(v)); }
-inline Ref field_to_py(uint64_t v) { return from_u64(v); }
-inline Ref field_to_py(double v) { return from_double(v); }
-inline Ref field_to_py(bool v) { return from_bool(v); }
-
-inline bool field_from_py(PyObject* o, int32_t& out) { return to_i32(o, out); }
-inline bool field_from_py(PyObject* o, int64_t& out) { return to_i64(o, out); }
-inline bool field_from_py(PyObject* o, uint32_t& out) { return to_u32(o, out); }
-inline bool field_from_py(PyObject* o, uint64_t& out) { return to_u64(o, out); }
-inline bool field_from_py(PyObject* o, double& out) { return to_double(o, out); }
-inline bool field_from_py(PyObject* o, bool& out) { return to_bool(o, out); }
-
 template <typename>
 struct MemberTraits;
 template <typename C, typename V>
@@ -79,7 +65,7 @@ template <auto Field>
 PyObject* field_get(PyObject* self, void*) {
     auto& f = access<Field>(self);
     using P = Plain<std::remove_cvref_t<decltype(f)>>;
-    return field_to_py(P::load(f)).release();
+    return from_native(P::load(f)).release();
 }
 
 template <auto Field>
@@ -88,7 +74,7 @@ int field_set(PyObject* self, PyObject* value, void*) {
     auto& f = access<Field>(self);
     using P = Plain<std::remove_cvref_t<decltype(f)>>;
     typename P::type v;
-    if (!field_from_py(value, v)) return -1;
+    if (!to_native(value, v)) return -1;
     P::store(f, v);
     return 0;
 }

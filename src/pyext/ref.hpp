@@ -14,6 +14,7 @@
 #include "compat.hpp"
 #include <array>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace pyext {
@@ -110,6 +111,20 @@ inline Ref dict_get(PyObject* d, PyObject* key) {
 }
 inline Ref list_get(PyObject* list, Py_ssize_t i) { return Ref::steal(list_get_ref(list, i)); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+// A tuple of new references, each taken over; null when one of them is null
+// (its error is set) or when the tuple cannot be made.
+//   return pyext::tuple_of(pyext::from_double(a), pyext::from_i64(n));
+template <typename... R>
+Ref tuple_of(R... items) {
+    static_assert((std::is_same_v<R, Ref> && ...), "tuple_of takes Refs");
+    if (!(static_cast<bool>(items) && ...)) return {};
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(R))));
+    if (!t) return t;
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i, items.release()), ++i), ...);
+    return t;
+}
 
 // Constants made when the extension's library is loaded, so that using one
 // can never fail: code reads PYEXT_STR("x") anywhere without a null check,
