@@ -1,11 +1,10 @@
 """Timing ratios of korvane.memory.brisel against the interpreter's floor (a
 builtin call of the same shape) and against the same work in pure Python.
 Prints ratios only; never asserts times."""
-import math
 import sys
 import threading
-import timeit
 
+from korvane._tour._common import best_per_call
 from korvane._tour.brisel import PySlabHeader
 from korvane.memory.brisel import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
                                    fast_bitmap_operations)
@@ -99,20 +98,6 @@ class PyStatsCollector:
             self.padding += padding
 
 
-# -------------------------------------------------------------------- timing
-
-
-def timed(stmts, ns, number, rounds=5):
-    """Best time per call of each statement, in interleaved rounds so that
-    load on a shared machine hits all of them alike."""
-    timers = [timeit.Timer(s, globals=ns) for s in stmts]
-    best = [math.inf] * len(stmts)
-    for _ in range(rounds):
-        for i, t in enumerate(timers):
-            best[i] = min(best[i], t.timeit(number) / number)
-    return best
-
-
 def main():
     h, ph = FastSlabHeaderOps(3, 64), PySlabHeader(3, 64)
     data = h.pack_header()
@@ -153,7 +138,7 @@ def main():
     print(f"brisel on Python {sys.version.split()[0]}")
     print(f"{'operation':58} {'vs floor':>9} {'py/ours':>9}   floor")
     for label, ours, py, floor, number in rows:
-        t_ours, t_py, t_floor = timed([ours, py, floor], ns, number)
+        t_ours, t_py, t_floor = best_per_call([ours, py, floor], ns, number, rounds=5)
         print(f"{label:58} {t_ours / t_floor:8.2f}x {t_py / t_ours:8.1f}x   {floor}")
     print("vs floor: our time / the floor's; py/ours: pure Python's time / ours (higher is better)")
 

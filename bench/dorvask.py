@@ -9,8 +9,8 @@ Times are the calling thread's CPU time.  Prints ratios only; asserts nothing.
 import math
 import random
 import time
-import timeit
 
+from korvane._tour._common import best_per_call, calibrate
 from korvane._tour.dorvask import py_degradation, py_predict, py_trend
 from korvane.plugins.analyzer import dorvask as d
 
@@ -19,18 +19,8 @@ def timers(stmts, ns, budget=0.015, rounds=9):
     """Best CPU time per call of each statement.  The statements take turns
     and the clock is the thread's CPU time, so that load on a shared machine
     hits them alike."""
-    plan = []
-    for stmt in stmts:
-        timer = timeit.Timer(stmt, globals=ns, timer=time.thread_time)
-        number = 1
-        while (t := timer.timeit(number)) < budget / 10:
-            number *= 10
-        plan.append((timer, max(1, int(number * budget / t))))
-    best = [math.inf] * len(plan)
-    for _ in range(rounds):
-        for i, (timer, number) in enumerate(plan):
-            best[i] = min(best[i], timer.timeit(number) / number)
-    return best
+    numbers = [calibrate(s, ns, budget, timer=time.thread_time) for s in stmts]
+    return best_per_call(stmts, ns, numbers, rounds, timer=time.thread_time)
 
 
 def main():

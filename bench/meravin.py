@@ -12,8 +12,8 @@ never asserts times.
 import math
 import re
 import sys
-import time
 
+from korvane._tour._common import interleaved, stopwatch
 from korvane._tour.meravin import MODULES, corpus as tour_corpus, py_score_framework_patterns, py_score_indicators
 from korvane.plugins.analyzer import meravin as m
 
@@ -39,13 +39,9 @@ def corpus():
     return tour_corpus(MODULES)[1]
 
 
-def best_of(fn, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
+def best_of(*fns, rounds=5):
+    """Best seconds of one call of each of `fns`, taking turns."""
+    return [min(t) for t in interleaved([stopwatch(fn) for fn in fns], rounds, collect=False)]
 
 
 def text_bench(funcs):
@@ -59,8 +55,8 @@ def text_bench(funcs):
         # Same answers first.
         for name, src in texts:
             assert native(src, name) == python(src, name), (label, name)
-        t_native = best_of(lambda: [native(s, n) for n, s in texts])
-        t_python = best_of(lambda: [python(s, n) for n, s in texts], repeat=3)
+        t_native, t_python = best_of(lambda: [native(s, n) for n, s in texts],
+                                     lambda: [python(s, n) for n, s in texts])
         print(f"{label:44} {chars / t_native / 1e6:7.1f} MB/s {chars / t_python / 1e6:7.1f} MB/s "
               f"{t_python / t_native:7.1f}x")
 
@@ -70,8 +66,8 @@ def findall_bench():
     print(f"\n{'quick_framework_score vs bare findall':44} {'native':>10} {'findall':>10} {'speedup':>8}")
     chars = sum(map(len, texts))
     for fw, pattern in PATTERNS.items():
-        t_native = best_of(lambda: [m.quick_framework_score(s, fw) for s in texts])
-        t_findall = best_of(lambda: [pattern.findall(s) for s in texts], repeat=3)
+        t_native, t_findall = best_of(lambda: [m.quick_framework_score(s, fw) for s in texts],
+                                      lambda: [pattern.findall(s) for s in texts])
         print(f"{fw:44} {chars / t_native / 1e6:7.1f} MB/s {chars / t_findall / 1e6:7.1f} MB/s "
               f"{t_findall / t_native:7.1f}x")
 
@@ -99,10 +95,7 @@ def scalar_bench():
     print(f"\n{'scalar call':44} {'ns/call':>8} {'floor ns':>9} {'ratio':>6}   (floor: math.hypot, same arg count)")
     for label, n, stmt in rows:
         ours, base = compiled(stmt), floor(n)
-        t_ours = t_base = float("inf")
-        for _ in range(7):  # interleaved, so that load changes hit both alike
-            t_base = min(t_base, best_of(lambda: exec(base, env), 1))
-            t_ours = min(t_ours, best_of(lambda: exec(ours, env), 1))
+        t_base, t_ours = best_of(lambda: exec(base, env), lambda: exec(ours, env), rounds=7)
         print(f"{label:44} {t_ours / loops * 1e9:8.0f} {t_base / loops * 1e9:9.0f} {t_ours / t_base:6.2f}")
 
 

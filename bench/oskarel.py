@@ -5,7 +5,8 @@ import os
 import subprocess
 import sys
 import textwrap
-import timeit
+
+from korvane._tour._common import best_per_call
 
 # A registry stand-in, put into sys.modules as korvane.gpu.mirrast.
 REGISTRY = textwrap.dedent("""
@@ -57,11 +58,7 @@ def cold(imp, registry, runs=7):
 def warm(fns, number, rounds=7):
     """Best ms per call of each function, measured in interleaved rounds so
     that load on a shared machine hits all of them alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            best[i] = min(best[i], timeit.timeit(fn, number=number) / number * 1e3)
-    return best
+    return [t * 1e3 for t in best_per_call(fns, None, number, rounds)]
 
 
 def main():

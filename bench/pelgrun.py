@@ -2,9 +2,9 @@
 call shape (a cheap builtin taking as many arguments) and against the same
 formulas written in plain Python.  Prints ratios only; asserts nothing."""
 import math
-import timeit
 
 from korvane._tour import pelgrun as plain  # the same formulas in plain Python
+from korvane._tour._common import best_per_call
 from korvane._tour.pelgrun import GiB
 from korvane.gpu import pelgrun as p
 
@@ -36,27 +36,16 @@ CASES = [  # name, argument count, call, globals
 ]
 
 
-def per_call(stmt, env, number, rounds=15):
-    """Best time per call of each statement; the statements take turns in
-    every round, so load on the machine affects them alike."""
-    timers = [timeit.Timer(st, globals=e) for st, e in zip(stmt, env)]
-    times = [math.inf] * len(timers)
-    for _ in range(rounds):
-        for i, t in enumerate(timers):
-            times[i] = min(times[i], t.timeit(number[i]) / number[i])
-    return times
-
-
 def main():
     print(f"{'function':48} {'ns/call':>9} {'vs floor':>9} {'Python/ours':>12}")
     for name, nargs, stmt, env in CASES:
         fname = name.split()[0]
         number = 300 if fname == "compute_chunk_shapes" else 15_000
         floor_stmt, floor_env = FLOORS[nargs]
-        floor, ours, python = per_call(
+        floor, ours, python = best_per_call(
             [floor_stmt, stmt, stmt],
             [floor_env, {**env, "f": getattr(p, fname)}, {**env, "f": getattr(plain, fname)}],
-            [15_000, number, max(number // 5, 60)])
+            [15_000, number, max(number // 5, 60)], rounds=15)
         print(f"{name:48} {ours * 1e9:9.1f} {ours / floor:9.2f} {python / ours:12.1f}")
     print("floors:", "; ".join(f"{n} args {stmt}" for n, (stmt, _) in FLOORS.items()))
 

@@ -7,8 +7,8 @@ The store hands out records through a builtin (dict.__getitem__), so that
 its own work stays out of the figures.  Prints ratios; asserts nothing.
 """
 import time
-import timeit
 
+from korvane._tour._common import best_per_call
 from korvane._tour.quendar import PyPolicy, Store
 from korvane.jit import quendar as q
 
@@ -17,14 +17,9 @@ REPEAT = 25
 
 
 def best(stmts, ns):
-    """Best time per call in ns of each statement, measured in alternation so
-    that a burst of load on the machine hits all of them alike."""
-    timers = [timeit.Timer(s, globals=ns) for s in stmts]
-    out = [float("inf")] * len(stmts)
-    for _ in range(REPEAT):
-        for i, t in enumerate(timers):
-            out[i] = min(out[i], t.timeit(N) / N * 1e9)
-    return out
+    """Best time per call in ns of each statement, the statements taking
+    turns so that a burst of load on the machine hits all of them alike."""
+    return [t * 1e9 for t in best_per_call(stmts, ns, N, REPEAT)]
 
 
 def main():

@@ -13,6 +13,7 @@ import sys
 import time
 import tracemalloc
 
+from korvane._tour._common import interleaved
 from korvane._tour.talvorn import BisectFreeList, free_list_workload
 from korvane.memory.talvorn import FastRedBlackTree
 
@@ -74,8 +75,10 @@ def per_call(fn, make, items):
     """ns per call: the sum over batches of each batch's best of REPEAT runs
     (short batches keep a busy machine's preemptions out of the result).
     `make()` gives the object to run on; for state-neutral loops it may
-    return the same one each time."""
-    runs = [timed(fn, make(), items) for _ in range(REPEAT)]
+    return the same one each time.  The runs of one case follow each other:
+    each free list takes several MB, and taking turns with the others would
+    time a tree the others have pushed out of the caches."""
+    (runs,) = interleaved([lambda: timed(fn, make(), items)], REPEAT, collect=False)
     return sum(map(min, zip(*runs))) / len(items)
 
 

@@ -1,22 +1,10 @@
 """Timing ratios of korvane.monitoring.tulvane against the interpreter's floor
 and a pure-Python aggregator with a threading.Lock.  Prints ratios only."""
-import math
 import sys
-import timeit
 
+from korvane._tour._common import best_per_call
 from korvane._tour.tulvane import PyAggregator
 from korvane.monitoring.tulvane import CounterAggregator
-
-
-def timed(stmts, ns, number, rounds=7):
-    """Best time per call of each statement, measured in interleaved rounds
-    so that load on a shared machine hits all of them alike."""
-    timers = [timeit.Timer(s, globals=ns) for s in stmts]
-    best = [math.inf] * len(stmts)
-    for _ in range(rounds):
-        for i, t in enumerate(timers):
-            best[i] = min(best[i], t.timeit(number) / number)
-    return best
 
 
 def main():
@@ -34,9 +22,9 @@ def main():
     print(f"tulvane on Python {sys.version.split()[0]}")
     print(f"{'call':26} {'ours ns':>10} {'vs floor':>9} {'py/ours':>8}   floor")
     for label, ours, pure, floor, number in rows:
-        t_ours, t_pure, t_floor = timed([ours, pure, floor], ns, number)
+        t_ours, t_pure, t_floor = best_per_call([ours, pure, floor], ns, number, rounds=7)
         print(f"{label:26} {t_ours * 1e9:10.1f} {t_ours / t_floor:8.2f}x {t_pure / t_ours:7.2f}x   {floor}")
-    t_ours, t_floor = timed(["agg.update(x, y)", "isinstance(x, t)"], ns, 100_000)
+    t_ours, t_floor = best_per_call(["agg.update(x, y)", "isinstance(x, t)"], ns, 100_000, rounds=7)
     print(f"update(3, 1.5) vs isinstance(x, int): {t_ours / t_floor:.2f}x")
 
 

@@ -19,6 +19,7 @@ import sys
 import threading
 import time
 
+from korvane._tour._common import interleaved
 from korvane._tour.varnok import LockedCounter, hammer
 from korvane.memory import varnok
 
@@ -41,8 +42,8 @@ class Case:
         self.n = int(min(max(LOOP_S / estimate, 20), 200_000))
         self.best = float("inf")
 
-    def run(self):
-        self.best = min(self.best, self.loop(self.n, *self.args) / self.n * 1e9)
+    def timed(self):
+        return self.loop(self.n, *self.args) / self.n * 1e9
 
 
 class Bench:
@@ -57,9 +58,9 @@ class Bench:
         return self.cases[key]
 
     def run(self):
-        for _ in range(ROUNDS):
-            for c in self.cases.values():
-                c.run()
+        cases = list(self.cases.values())
+        for case, times in zip(cases, interleaved([c.timed for c in cases], ROUNDS, collect=False)):
+            case.best = min(times)
 
     def ns(self, case):
         return max(case.best - self.empty.best, 0.1)

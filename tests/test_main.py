@@ -1,8 +1,15 @@
 """`python -m korvane`: the host report and the measured tour."""
 
+import importlib.util
 import json
 import math
+import os
+import pathlib
 import random
+import signal
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -34,24 +41,37 @@ def job(subprocess_python, *args, blocked=()):
 def check_measures(module):
     assert module["measures"], module["name"]
     for m in module["measures"]:
-        assert m["ops"] > 0
+        assert m["ops"] > 0 and m["rounds"] >= 5
         for key in ("native_ns", "python_ns", "ratio"):
             assert m[key] > 0 and math.isfinite(m[key]), (module["name"], m)
+        for side in ("native", "python"):
+            low, high = m[f"{side}_ns_range"]
+            assert 0 < low <= m[f"{side}_ns"] <= high, (module["name"], m)
+        assert isinstance(m["unstable"], bool)
+
+
+def wide_lines(text):
+    return [line for line in text.splitlines() if len(line) > 80]
 
 
 def test_quick_json_tours_every_module(subprocess_python):
     proc = job(subprocess_python, "--quick", "--json")
     assert proc.returncode == 0, proc.stderr
     doc = json.loads(proc.stdout)
-    assert doc["quick"] is True
+    assert doc["schema"] == cli.SCHEMA and doc["quick"] is True and doc["rounds"] >= 5
     assert [m["name"] for m in doc["modules"]] == SHORT
     assert [m["module"] for m in doc["modules"]] == [full for full, _ in korvane.NATIVE_MODULES]
     for m in doc["modules"]:
         assert (m["import"], m["status"], m["agree"]) == ("ok", "ok", True), m
         assert m["workload"] and m["result"]
         check_measures(m)
+    gil = doc["python"]
+    assert gil["free_threaded_build"] == bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert gil["gil_enabled"] or gil["free_threaded_build"]
+    # With the GIL on, the threaded workloads run only when asked for.
+    assert (doc["threads"] is None) == gil["gil_enabled"]
     host = doc["host"]
-    assert host["status"] == "ok"
+    assert host["status"] == "ok" and host["gpu_layer"] in ("ok", "missing", "failed")
     caps = host["capabilities"]
     assert caps["physical_cores"] >= 1 and caps["numa_nodes"] >= 1
     assert caps["detection_time_ms"] >= 0
@@ -59,6 +79,35 @@ def test_quick_json_tours_every_module(subprocess_python):
     # Progress goes to stderr, one line per module.
     for i, name in enumerate(SHORT, 1):
         assert f"[{i}/{len(SHORT)}] {name} ..." in proc.stderr
+
+
+def test_quick_text_report_fits_80_columns(subprocess_python):
+    # --threads takes the path a free-threaded interpreter takes by default.
+    proc = job(subprocess_python, "--quick", "--threads")
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    progress = "\n".join(line for line in proc.stderr.splitlines() if line.startswith("["))
+    assert wide_lines(out) == [] and wide_lines(progress) == []
+    assert out.startswith(f"korvane {korvane.__version__} native layer on ")
+    for text in ("Host (detect_capabilities, ", "  CPU cores ", "  NUMA nodes ", "  GPU ", "  interpreter ",
+                 "  GIL            on: ", "Modules (9 of 9 import; names below korvane.)",
+                 "  memory.talvorn ", "talvorn: ", "  -> served ", "9 of 9 tours ran in "):
+        assert text in out, text
+    lines = out.splitlines()
+    head = lines.index(f"{'module':<8} {'phase':<19} {'native':>9} {'Python':>9} {'ratio':>7}")
+    table = lines[head + 1:lines.index("", head)]
+    modules = [row[:8].strip() for row in table if row[:8].strip()]
+    assert modules == SHORT
+    rows = {row[9:28].strip(): row[29:].split() for row in table}
+    assert list(rows)[3:6] == ["insert", "find_best_fit", "remove_ge"]
+    assert all(r[4].endswith("x") and float(r[4][:-1]) > 0 for r in rows.values())
+    head = next(i for i, line in enumerate(lines) if line.startswith("module   phase          side"))
+    threads = [line.split() for line in lines[head + 1:lines.index("", head)]]
+    assert [t[0] for t in threads[::2]] == ["varnok", "tulvane", "talvorn"]
+    assert all(len(t) == 6 and t[2] == "native" for t in threads[::2])
+    assert all(len(t) == 4 and t[0] == "Python" for t in threads[1::2])
+    assert "the GIL is on, so threads take turns running Python code" in " ".join(out.split())
+    assert "[12/12] talvorn threads ... ok" in proc.stderr
 
 
 @pytest.mark.parametrize("blocked, missing", [
@@ -80,7 +129,8 @@ def test_missing_module_is_reported(subprocess_python, blocked, missing):
             assert m["status"] == "ok" and m["agree"]
             check_measures(m)
     if "oskarel" in missing:
-        assert doc["host"] == {"status": "missing", "error": doc["host"]["error"], "capabilities": None}
+        assert (doc["host"]["status"], doc["host"]["capabilities"]) == ("missing", None)
+        assert "halted" in doc["host"]["error"]
     else:
         assert doc["host"]["status"] == "ok"
 
@@ -89,35 +139,97 @@ def test_missing_module_in_the_text_report(subprocess_python):
     proc = job(subprocess_python, "--quick", "--module", "tulvane", blocked=["korvane.monitoring.tulvane"])
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    assert "Modules (0 of 1 import)" in out
-    assert "korvane.monitoring.tulvane  missing: import of korvane.monitoring.tulvane halted" in out
+    assert "Modules (0 of 1 import; " in out
+    assert "  monitoring.tulvane  missing: import of korvane.monitoring.tulvane" in out
     assert "tulvane: missing" in out
     assert "0 of 1 tours ran" in out
+    assert "Summary" not in out
 
 
-def test_text_report_one_module(subprocess_python):
-    proc = job(subprocess_python, "--quick", "--module", "talvorn")
-    assert proc.returncode == 0, proc.stderr
-    out = proc.stdout
-    assert out.startswith(f"korvane {korvane.__version__} native layer on ")
-    for text in ("Host (detect_capabilities, ", "  CPU cores ", "  NUMA nodes ", "  GPU ", "  interpreter ",
-                 "Modules (1 of 1 import)", "talvorn: ", "  -> served ", "1 of 1 tours ran in "):
-        assert text in out, text
-    rows = [line.split() for line in out.splitlines() if " ops   native " in line]
-    assert [r[0] for r in rows] == ["insert", "find_best_fit", "remove_ge"]
-    assert all(r[-1].endswith("x") and float(r[-1][:-1]) > 0 for r in rows)
-    assert "[1/1] talvorn ..." in proc.stderr and "[1/1]" not in out
+@pytest.mark.parametrize("caps, layer, text", [
+    ({"has_gpu": False, "active_backend": "cpu"}, "missing",
+     "none found, so computing on the CPU. Finding a CUDA, ROCm or oneAPI backend needs korvane's GPU layer "
+     "(korvane.gpu.mirrast), which is not installed"),
+    ({"has_gpu": True, "gpu_count": 2, "active_backend": "cpu"}, "missing",
+     "2 device(s) listed by nvidia-smi, but computing on the CPU. Finding a CUDA"),
+    ({"has_gpu": False, "active_backend": "cpu"}, "ok",
+     "none found, so computing on the CPU (CUDA no, ROCm no, oneAPI no)"),
+    ({"has_gpu": True, "gpu_count": 1, "gpu_memory_mb": 81920, "active_backend": "cuda",
+      "backend_version": "12.4", "cuda_available": True}, "ok",
+     "1 device(s), 81920 MiB; computing on cuda 12.4 (CUDA yes, ROCm no, oneAPI no)"),
+])
+def test_gpu_line(caps, layer, text):
+    assert cli.gpu_text(caps, layer, None).startswith(text)
+
+
+def test_version_help_and_list(subprocess_python):
+    proc = job(subprocess_python, "--version")
+    assert (proc.returncode, proc.stdout) == (0, f"korvane {korvane.__version__} (CPython "
+                                                 f"{'.'.join(map(str, sys.version_info[:3]))})\n")
+    proc = job(subprocess_python, "--help")
+    assert proc.returncode == 0 and "--module NAME" in proc.stdout
+    assert all(name in " ".join(proc.stdout.split()) for name in SHORT)
+    assert wide_lines(proc.stdout) == []
+    proc = job(subprocess_python, "--list")
+    assert proc.returncode == 0 and wide_lines(proc.stdout) == []
+    lines = proc.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == SHORT
+    assert lines[3] == "quendar  adaptive per-function compile thresholds"
 
 
 @pytest.mark.parametrize("args, rc, text", [
-    (["--help"], 0, "--module NAME"),
     (["--module", "nosuch"], 2, "invalid choice: 'nosuch'"),
     (["--quick", "extra"], 2, "unrecognized arguments: extra"),
 ])
 def test_arguments(subprocess_python, args, rc, text):
     proc = job(subprocess_python, *args)
     assert proc.returncode == rc
-    assert text in proc.stdout + proc.stderr
+    assert text in " ".join((proc.stdout + proc.stderr).split())
+    assert wide_lines(proc.stderr) == []
+
+
+def test_plot_without_matplotlib_says_how_to_get_it(subprocess_python):
+    proc = job(subprocess_python, "--quick", "--plot", "never.png", blocked=["matplotlib"])
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert "pip install 'korvane[plot]'" in proc.stderr.replace("\n", " ")
+    assert wide_lines(proc.stderr) == []
+
+
+def test_plot(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("matplotlib")
+    monkeypatch.setattr(cli, "gil_state", lambda: {"free_threaded_build": True, "gil_enabled": False})
+    path = tmp_path / "tour.png"
+    assert cli.main(["--quick", "--module", "varnok", "--module", "pelgrun", "--plot", str(path)]) == 0
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert f"plot written to {path}" in capsys.readouterr().err
+
+
+def test_without_the_gil_threads_are_measured(monkeypatch, capsys):
+    monkeypatch.setattr(cli, "gil_state", lambda: {"free_threaded_build": True, "gil_enabled": False})
+    assert cli.main(["--quick", "--module", "varnok"]) == 0
+    captured = capsys.readouterr()
+    out = " ".join(captured.out.split())
+    assert "GIL off (free-threaded build): threads run Python code at the same time" in out
+    assert "the GIL is off, so threads can run Python code at the same time" in out
+    assert "varnok increment native" in out and "[2/2] varnok threads ... ok" in captured.err
+    assert cli.main(["--quick", "--json", "--module", "varnok"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert doc["python"]["gil_enabled"] is False
+    (run,) = doc["threads"]
+    assert (run["name"], run["phase"], run["status"], run["agree"]) == ("varnok", "increment", "ok", True)
+    assert [row["threads"] for row in run["by_threads"]] == [1, 2, 4]
+    for row in run["by_threads"]:
+        for side in ("native", "python"):
+            low, high = row[f"{side}_ops_per_s_range"]
+            assert 0 < low <= row[f"{side}_ops_per_s"] <= high
+    # Threads that got the count wrong: marked, and the job fails.
+    tour = _tour.load("varnok")
+    real = tour.threads
+    monkeypatch.setattr(tour, "threads", lambda quick: {**real(quick), "agree": False})
+    assert cli.main(["--quick", "--module", "varnok"]) == 1
+    out = capsys.readouterr().out
+    assert "varnok   increment      native" in out and "  mismatch\n" in out
+    assert "problems in: varnok threads" in out
 
 
 def test_a_failing_tour_is_reported_and_sets_the_status(monkeypatch, capsys):
@@ -140,9 +252,37 @@ def test_results_that_differ_set_the_status(monkeypatch, capsys):
     real = tour.run
     monkeypatch.setattr(tour, "run", lambda quick: {**real(quick), "agree": False})
     assert cli.main(["--quick", "--module", "varnok"]) == 1
-    out = capsys.readouterr().out
-    assert "WARNING: the native and the plain-Python results differ" in out
-    assert "problems in: varnok" in out
+    captured = capsys.readouterr()
+    assert "WARNING: the native and the plain-Python results differ" in captured.out
+    assert "problems in: varnok" in captured.out
+    row = next(line for line in captured.out.splitlines() if line.startswith("varnok   increment"))
+    assert row.endswith("x  mismatch") or "x  mismatch, unstable" in row
+    assert "[1/1] varnok ... mismatch, " in captured.err
+
+
+def test_interrupt_stops_with_one_line(monkeypatch, capsys):
+    def interrupted(quick):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_tour.load("quendar"), "run", interrupted)
+    assert cli.main(["--quick", "--module", "varnok", "--module", "quendar", "--module", "pelgrun"]) == 130
+    err = capsys.readouterr().err
+    assert err.endswith("[2/3] quendar ...\ninterrupted\n") and "pelgrun" not in err
+
+
+def test_ctrl_c_exits_130():
+    proc = subprocess.Popen([sys.executable, "-m", "korvane"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    try:
+        head = ""
+        while not head.endswith("[1/9]"):  # the job has started
+            head += proc.stderr.read(1) or pytest.fail(f"no progress: {head}")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
 
 
 def test_json_is_strict():
@@ -151,11 +291,33 @@ def test_json_is_strict():
                                                                          "c": [None, "x"]}
 
 
-def test_measures_per_operation():
-    (m,) = _tour._common.measures({"p": 1000, "empty": 0}, {"p": 0.001, "empty": 0.0}, {"p": 0.004, "empty": 0.0})
-    assert m["phase"] == "p" and m["ops"] == 1000
-    assert m["native_ns"] == pytest.approx(1000.0) and m["python_ns"] == pytest.approx(4000.0)
-    assert m["ratio"] == pytest.approx(4.0)
+def test_measures_median_range_and_mark():
+    ms = 1e-3
+    native = {"p": [1 * ms, 1.1 * ms, 1.0 * ms, 3 * ms, 0.9 * ms], "q": [ms] * 5, "r": [ms] * 5,
+              "empty": [0.0] * 5}
+    python = {"p": [4 * ms, 4.1 * ms, 3.9 * ms, 4 * ms, 4 * ms], "q": [0.5 * ms] * 5,
+              "r": [2 * ms, 2 * ms, 2.5 * ms, 2.6 * ms, 2 * ms], "empty": [0.0] * 5}
+    p, q, r = _tour._common.measures({"p": 1000, "q": 10, "r": 10, "empty": 0}, native, python,
+                                     {"p": "never", "q": "why"})
+    assert (p["phase"], p["ops"], p["rounds"]) == ("p", 1000, 5)
+    assert p["native_ns"] == pytest.approx(1000.0) and p["python_ns"] == pytest.approx(4000.0)
+    assert p["native_ns_range"] == pytest.approx([900.0, 3000.0])
+    assert p["python_ns_range"] == pytest.approx([3900.0, 4100.0])
+    assert p["ratio"] == pytest.approx(4.0)
+    # One stray round shows in the range only; rounds 25 % apart but for the
+    # extremes make a phase unstable.  A note only for a ratio below 1.
+    assert (p["unstable"], p["note"]) == (False, None)
+    assert (q["unstable"], q["note"], q["ratio"]) == (False, "why", pytest.approx(0.5))
+    assert (r["unstable"], r["note"]) == (True, None)
+
+
+def test_in_threads_hands_on_an_error():
+    def work(i):
+        if i == 1:
+            raise ValueError("thread 1")
+
+    with pytest.raises(ValueError, match="thread 1"):
+        _tour._common.in_threads(3, work)
 
 
 def test_tours_follow_the_module_list():
@@ -163,8 +325,34 @@ def test_tours_follow_the_module_list():
     for name, (full, _) in zip(SHORT, korvane.NATIVE_MODULES):
         tour = _tour.load(name)
         assert (tour.NAME, tour.MODULE) == (name, full)
+    for name in cli.THREADED:
+        assert callable(_tour.load(name).threads)
     with pytest.raises(KeyError):
         _tour.load("_common")
+
+
+# ---------------------------------------------------------------- bench/
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
+
+
+def load_bench(name):
+    found = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+def test_bench_runner_knows_every_script():
+    # Importing a script runs no benchmark: a broken import of the harness shows here.
+    run = load_bench("run")
+    assert sorted(run.SCRIPTS) == sorted(p.stem for p in BENCH.glob("*.py") if p.stem != "run")
+    assert list(run.SCRIPTS) == SHORT
+    for name in run.SCRIPTS:
+        assert callable(load_bench(name).main), name
+    with pytest.raises(SystemExit) as exc:
+        run.main(["varnok", "nosuch"])
+    assert exc.value.code == 2
 
 
 # ---------------------------------------------------------------- the plain-Python sides
@@ -361,8 +549,8 @@ def test_oskarel_detection_matches():
 
 
 @pytest.mark.parametrize("tty, expected", [
-    (False, "[1/2] varnok ... ok, 0.5 s\n"),
-    (True, "\r\033[K[1/2] varnok ...\r\033[K"),
+    (False, "[1/2] varnok ... ok, 0.5 s\n[2/2] talvorn ...\n"),
+    (True, "\r\033[K[1/2] varnok ...\r\033[K\r\033[K[2/2] talvorn ...\r\033[K"),
 ])
 def test_progress_lines(tty, expected):
     import io
@@ -375,4 +563,7 @@ def test_progress_lines(tty, expected):
     progress = cli.Progress(stream, 2)
     progress.start(1, "varnok")
     progress.done("ok", 0.5)
+    progress.interrupted()  # nothing to end
+    progress.start(2, "talvorn")
+    progress.interrupted()
     assert stream.getvalue() == expected

@@ -11,7 +11,7 @@ import logging
 import random
 import struct
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds
 
 NAME = "brisel"
 MODULE = "korvane.memory.brisel"
@@ -149,15 +149,14 @@ def _python(data):
 def run(quick=False):
     import korvane.memory.brisel  # noqa: F401  (a missing module is reported by the caller)
 
-    n = 4_000 if quick else 20_000
+    n = 2_000 if quick else 10_000
     data = slab_workload(n)
     slabs, damaged = data
     # Damaged headers are logged as warnings; the tour counts them instead.
     level = logger.level
     logger.setLevel(logging.ERROR)
     try:
-        native, python, res_native, res_python = compare(_native, _python, data, rounds=2 if quick else 3,
-                                                         python_rounds=1 if quick else 2)
+        native, python, res_native, res_python = compare(_native, _python, data, rounds=rounds(quick))
     finally:
         logger.setLevel(level)
     stored, flags = res_native

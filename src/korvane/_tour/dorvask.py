@@ -12,7 +12,7 @@ arithmetic written out below.
 import math
 import random
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds
 
 NAME = "dorvask"
 MODULE = "korvane.plugins.analyzer.dorvask"
@@ -140,14 +140,14 @@ def decide_with(trend, degraded, change, urgency, skip):
 def run(quick=False):
     from korvane.plugins.analyzer import dorvask as d
 
-    seconds = 2_000 if quick else 10_000
+    seconds = 1_000 if quick else 10_000
     checks = history_workload(seconds, every=5)
     native, python, res_native, res_python = compare(
         decide_with(d.calculate_performance_trend, d.detect_performance_degradation,
                     d.detect_workload_characteristics_change, d.calculate_adaptation_urgency,
                     d.should_skip_adaptation),
         decide_with(py_trend, py_degradation, py_workload_change, py_urgency, py_skip),
-        checks, rounds=2 if quick else 3, python_rounds=1 if quick else 2)
+        checks, rounds=rounds(quick))
     agree = len(res_native) == len(res_python) and all(
         a[0] == b[0] and a[1] == b[1] and a[3] == b[3] and math.isclose(a[2], b[2], rel_tol=1e-9, abs_tol=1e-12)
         for a, b in zip(res_native, res_python))

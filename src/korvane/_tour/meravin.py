@@ -9,7 +9,7 @@ runs the same keyword rules with `in` tests on the lower-cased text.
 import importlib
 import inspect
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds
 
 NAME = "meravin"
 MODULE = "korvane.plugins.analyzer.meravin"
@@ -133,7 +133,7 @@ def run(quick=False):
                       m.determine_workload_pattern),
         classify_with(py_score_indicators, py_score_framework_patterns, py_normalize_scores,
                       py_determine_workload_pattern),
-        texts, rounds=2 if quick else 3, python_rounds=1 if quick else 2)
+        texts, rounds=rounds(quick))
     classes = {}
     for code in res_native:
         classes[PATTERN_NAMES[code]] = classes.get(PATTERN_NAMES[code], 0) + 1

@@ -9,7 +9,7 @@ The plain-Python side is the same formulas written out below.
 
 import math
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds
 
 NAME = "pelgrun"
 MODULE = "korvane.gpu.pelgrun"
@@ -178,7 +178,7 @@ def run(quick=False):
     plans = 400 if quick else 2_000
     native, python, res_native, res_python = compare(
         _repeat(plan_with(native_module), plans), _repeat(plan_with(sys.modules[__name__]), plans), None,
-        rounds=2 if quick else 3, python_rounds=1 if quick else 2)
+        rounds=rounds(quick))
     room, rows = res_native
     agree = res_python[0] == room and all(
         a[:5] == b[:5] and math.isclose(a[5], b[5], rel_tol=1e-12) for a, b in zip(rows, res_python[1]))

@@ -13,7 +13,7 @@ import random
 import threading
 import time
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds as tour_rounds
 
 NAME = "quendar"
 MODULE = "korvane.jit.quendar"
@@ -143,7 +143,7 @@ def run(quick=False):
         return go
 
     native, python, res_native, res_python = compare(side(Quendar), side(PyPolicy), None,
-                                                     rounds=2 if quick else 3, python_rounds=1 if quick else 2)
+                                                     rounds=tour_rounds(quick))
     compilations, counts, stats = res_native
     result = {
         "functions": n_functions,

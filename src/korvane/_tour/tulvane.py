@@ -2,21 +2,23 @@
 
 A stream of latency samples, spread over 1000 numbered counters (a few
 counters get most of the traffic), is fed in as it arrives, then the
-statistics of every counter in use are read out.  The plain-Python
-aggregator does Welford's update under a threading.Lock.
+statistics of every counter in use are read out, as often as a dashboard
+would refresh.  The plain-Python aggregator does Welford's update under a
+threading.Lock.  With threads, several producers feed one aggregator.
 """
 
 import math
 import random
 import threading
 
-from ._common import clock, compare, report
+from ._common import clock, compare, report, rounds, scaling_report, thread_scaling
 
 NAME = "tulvane"
 MODULE = "korvane.monitoring.tulvane"
 
 INF = float("inf")
 COUNTERS = 1000
+READS = 10  # times every counter's statistics are read
 
 
 class PyAggregator:
@@ -70,15 +72,20 @@ def sample_workload(n_samples, seed=9):
     return [(i, rng.lognormvariate(0.0, 0.5) * (1 + i % 7)) for i in ids]
 
 
+def _produce(agg, samples):
+    update = agg.update
+    for counter_id, value in samples:
+        update(counter_id, value)
+
+
 def _feed(make):
     def go(samples):
         agg = make(COUNTERS)
-        update = agg.update
         t0 = clock()
-        for counter_id, value in samples:
-            update(counter_id, value)
+        _produce(agg, samples)
         t1 = clock()
-        stats = agg.get_all_stats()
+        for _ in range(READS):
+            stats = agg.get_all_stats()
         t2 = clock()
         return {"update": t1 - t0, "get_all_stats": t2 - t1}, stats
     return go
@@ -105,7 +112,7 @@ def run(quick=False):
     n = 20_000 if quick else 100_000
     samples = sample_workload(n)
     native, python, res_native, res_python = compare(_feed(CounterAggregator), _feed(PyAggregator), samples,
-                                                     rounds=2 if quick else 3, python_rounds=1 if quick else 2)
+                                                     rounds=rounds(quick))
     busiest_id, busiest = max(res_native, key=lambda kv: kv[1]["count"])
     result = {
         "samples": n,
@@ -115,9 +122,25 @@ def run(quick=False):
         "busiest": {"count": busiest["count"], "mean": busiest["mean"], "std": math.sqrt(max(busiest["variance"], 0.0)),
                     "min": busiest["min"], "max": busiest["max"]},
     }
-    workload = f"{n} latency samples over {COUNTERS} counters fed in, then every counter's statistics read"
-    ops = {"update": n, "get_all_stats": len(res_native)}
+    workload = (f"{n} latency samples over {COUNTERS} counters fed in, then every counter's "
+                f"statistics read {READS} times")
+    ops = {"update": n, "get_all_stats": len(res_native) * READS}
     return report(workload, result, _same(res_native, res_python), ops, native, python)
+
+
+def threads(quick=False):
+    """Samples fed in by 1, 2 and 4 producer threads sharing one aggregator."""
+    from korvane.monitoring.tulvane import CounterAggregator
+
+    n = 10_000 if quick else 20_000
+    samples = sample_workload(n)
+
+    def complete(agg, _):
+        return sum(s["count"] for _, s in agg.get_all_stats()) == n
+
+    rates, agree = thread_scaling({"native": lambda: CounterAggregator(COUNTERS),
+                                   "python": lambda: PyAggregator(COUNTERS)}, _produce, samples, complete)
+    return scaling_report(f"{n} samples fed into one aggregator", "update", n, rates, agree)
 
 
 def summary(result):

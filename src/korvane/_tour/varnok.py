@@ -7,7 +7,7 @@ threading.Lock, the usual way to make `+=` safe across threads.
 
 import threading
 
-from ._common import clock, compare, report
+from ._common import compare, in_threads, report, rounds, scaling_report, thread_scaling
 
 NAME = "varnok"
 MODULE = "korvane.memory.varnok"
@@ -40,22 +40,12 @@ class LockedCounter:
 def hammer(counter, threads, per_thread):
     """Wall seconds for `threads` threads each calling counter.increment()
     `per_thread` times, all released at once by a barrier."""
-    barrier = threading.Barrier(threads + 1)
-
-    def worker():
+    def worker(_):
         inc = counter.increment
-        barrier.wait()
         for _ in range(per_thread):
             inc()
 
-    pool = [threading.Thread(target=worker) for _ in range(threads)]
-    for t in pool:
-        t.start()
-    barrier.wait()
-    t0 = clock()
-    for t in pool:
-        t.join()
-    return clock() - t0
+    return in_threads(threads, worker)
 
 
 def run(quick=False):
@@ -70,13 +60,29 @@ def run(quick=False):
         return go
 
     native, python, res_native, res_python = compare(side(AtomicCounter), side(LockedCounter), None,
-                                                     rounds=2 if quick else 3)
+                                                     rounds=rounds(quick))
     expected = threads * per_thread
     result = {"threads": threads, "increments_per_thread": per_thread, "expected": expected,
               "final_value": res_native, "lost_updates": expected - res_native}
     workload = f"{threads} threads, {per_thread} increments each, on one shared counter"
     agree = res_native == res_python == expected
     return report(workload, result, agree, {"increment": expected}, native, python)
+
+
+def _increments(counter, share):
+    inc = counter.increment
+    for _ in share:
+        inc()
+
+
+def threads(quick=False):
+    """The same counter hammered by 1, 2 and 4 threads."""
+    from korvane.memory.varnok import AtomicCounter
+
+    n = 20_000 if quick else 40_000
+    rates, agree = thread_scaling({"native": AtomicCounter, "python": LockedCounter}, _increments, range(n),
+                                  lambda counter, _: counter.load() == n)
+    return scaling_report(f"{n} increments of one counter", "increment", n, rates, agree)
 
 
 def summary(result):
