@@ -2,6 +2,7 @@
 // stack with an atomic size counter, allocation statistics and a timer.
 #include "pyext/pyext.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -710,25 +711,27 @@ Ref percent_text(PyObject* ratio) {
     return Ref::steal(PyUnicode_Concat(text.get(), PYEXT_STR("%")));
 }
 
-// The snapshot's keys in order, and a dict that holds them (each with
-// None), made by the module's execution step: a snapshot is a copy of it,
-// so no resizing while the values go in.
-const char* const kSnapshotKeys[] = {
-    "total_allocations",    "total_deallocations",       "current_allocations",
-    "bytes_allocated",      "bytes_reserved",            "peak_allocations",
-    "peak_bytes_allocated", "bucketed_allocations",      "fallback_allocations",
-    "bucketed_allocation_ratio", "alignment_padding_bytes", "average_allocation_time_ns",
-    "average_deallocation_time_ns", "allocation_mode",
-};
+// The snapshot's keys, in order.
+std::array<PyObject*, 14> snapshot_keys() {
+    return {PYEXT_STR("total_allocations"),        PYEXT_STR("total_deallocations"),
+            PYEXT_STR("current_allocations"),      PYEXT_STR("bytes_allocated"),
+            PYEXT_STR("bytes_reserved"),           PYEXT_STR("peak_allocations"),
+            PYEXT_STR("peak_bytes_allocated"),     PYEXT_STR("bucketed_allocations"),
+            PYEXT_STR("fallback_allocations"),     PYEXT_STR("bucketed_allocation_ratio"),
+            PYEXT_STR("alignment_padding_bytes"),  PYEXT_STR("average_allocation_time_ns"),
+            PYEXT_STR("average_deallocation_time_ns"), PYEXT_STR("allocation_mode")};
+}
+
+// A dict that holds the keys (each with None), made by the module's
+// execution step: a snapshot is a copy of it, so no resizing while the
+// values go in.
 pyext::Global g_snapshot_shape;
 
 bool make_snapshot_shape() {
     Ref shape = Ref::steal(PyDict_New());
     if (!shape) return false;
-    for (const char* name : kSnapshotKeys) {
-        Ref key = Ref::steal(PyUnicode_InternFromString(name));
-        if (!key || PyDict_SetItem(shape.get(), key.get(), Py_None) < 0) return false;
-    }
+    for (PyObject* key : snapshot_keys())
+        if (PyDict_SetItem(shape.get(), key, Py_None) < 0) return false;
     g_snapshot_shape.set(std::move(shape));
     return true;
 }
@@ -755,15 +758,12 @@ Ref ls_get_snapshot(PyObject* self, PyObject* const*) {
         ratio_text.get(),               v[kAlignmentPaddingBytes].get(), avg_alloc.get(),
         avg_dealloc.get(),              PYEXT_STR("lock-free C11 atomics"),
     };
-    static_assert(std::size(values) == std::size(kSnapshotKeys));
-    PyObject* shape = g_snapshot_shape.get();
-    Ref d = Ref::steal(PyDict_Copy(shape));
+    const auto keys = snapshot_keys();
+    static_assert(std::size(values) == keys.size());
+    Ref d = Ref::steal(PyDict_Copy(g_snapshot_shape.get()));
     if (!d) return {};
-    // The shape's keys come back in the order they were put in.
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    for (PyObject* value : values)
-        if (!PyDict_Next(shape, &pos, &key, nullptr) || PyDict_SetItem(d.get(), key, value) < 0) return {};
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (PyDict_SetItem(d.get(), keys[i], values[i]) < 0) return {};
     return d;
 }
 
