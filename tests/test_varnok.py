@@ -259,6 +259,16 @@ def test_wrapper_result_check_and_compare_and_swap_passthrough():
     assert ("py_compare_and_swap", (1, 2)) in w._counter.calls
 
 
+def test_wrapper_calls_a_counter_subclass_through_its_py_names():
+    class Counter(AtomicCounter):                  # the wrapper's own counters take a shortcut; this one may not
+        def py_increment(self, delta):
+            return super().py_increment(delta * 10)
+
+    w = AtomicCounterWrapper()
+    w._counter = Counter(1)
+    assert w.increment(2) == 21 and w.load() == 21
+
+
 def test_wrapper_pickling_fails_through_its_counter():
     with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
         pickle.dumps(AtomicCounterWrapper(3))

@@ -902,7 +902,18 @@ const pyext::TypeDef<PerformanceTimer> timer_def = {
 // Plain class kept for older callers; every method delegates to the
 // counter's py_* names.
 
-Ref wrapper_counter(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, PYEXT_STR("_counter"))); }
+// self._counter.<name>(*args).  An exact AtomicCounter runs `native`, the
+// function its frozen type holds under that name, without the lookup.
+template <typename... A>
+Ref call_counter(PyObject* self, pyext::Impl native, PyObject* name, A... args) {
+    Ref c = Ref::steal(PyObject_GetAttr(self, PYEXT_STR("_counter")));
+    if (!c) return c;
+    if (Py_IS_TYPE(c.get(), counter_type())) {
+        PyObject* const argv[] = {args..., nullptr};
+        return native(c.get(), argv);
+    }
+    return pyext::call_method(c.get(), name, args...);
+}
 
 Ref w_init(PyObject*, PyObject* const* argv) {
     Ref v = pyext::coerce_int_arg(argv[1], "initial_value");
@@ -913,40 +924,37 @@ Ref w_init(PyObject*, PyObject* const* argv) {
 }
 
 Ref w_load(PyObject*, PyObject* const* argv) {
-    Ref c = wrapper_counter(argv[0]);
-    if (!c) return {};
-    return pyext::check_int_result(pyext::call_method(c.get(), PYEXT_STR("py_load")));
+    return pyext::check_int_result(call_counter(argv[0], ac_load, PYEXT_STR("py_load")));
 }
 
 Ref w_store(PyObject*, PyObject* const* argv) {
     Ref v = pyext::coerce_int_arg(argv[1], "value");
-    if (!v) return {};
-    Ref c = wrapper_counter(argv[0]);
-    if (!c || !pyext::call_method(c.get(), PYEXT_STR("py_store"), v.get())) return {};
+    if (!v || !call_counter(argv[0], ac_store, PYEXT_STR("py_store"), v.get())) return {};
     return pyext::none();
 }
 
 // increment / decrement / fetch_and_add: one int argument, an int result.
-template <PyObject* (*MethodName)()>
-Ref w_delta(PyObject*, PyObject* const* argv) {
+Ref delta_call(PyObject* const* argv, pyext::Impl native, PyObject* name) {
     Ref v = pyext::coerce_int_arg(argv[1], "delta");
     if (!v) return {};
-    Ref c = wrapper_counter(argv[0]);
-    if (!c) return {};
-    return pyext::check_int_result(pyext::call_method(c.get(), MethodName(), v.get()));
+    return pyext::check_int_result(call_counter(argv[0], native, name, v.get()));
 }
-PyObject* name_py_increment() { return PYEXT_STR("py_increment"); }
-PyObject* name_py_decrement() { return PYEXT_STR("py_decrement"); }
-PyObject* name_py_fetch_and_add() { return PYEXT_STR("py_fetch_and_add"); }
+Ref w_increment(PyObject*, PyObject* const* argv) {
+    return delta_call(argv, ac_delta<c_increment>, PYEXT_STR("py_increment"));
+}
+Ref w_decrement(PyObject*, PyObject* const* argv) {
+    return delta_call(argv, ac_delta<c_decrement>, PYEXT_STR("py_decrement"));
+}
+Ref w_fetch_and_add(PyObject*, PyObject* const* argv) {
+    return delta_call(argv, ac_delta<c_fetch_and_add>, PYEXT_STR("py_fetch_and_add"));
+}
 
 Ref w_compare_and_swap(PyObject*, PyObject* const* argv) {
     Ref e = pyext::coerce_int_arg(argv[1], "expected");
     if (!e) return {};
     Ref n = pyext::coerce_int_arg(argv[2], "new_value");
     if (!n) return {};
-    Ref c = wrapper_counter(argv[0]);
-    if (!c) return {};
-    return pyext::call_method(c.get(), PYEXT_STR("py_compare_and_swap"), e.get(), n.get());
+    return call_counter(argv[0], ac_compare_and_swap, PYEXT_STR("py_compare_and_swap"), e.get(), n.get());
 }
 
 bool add_wrapper_class() {
@@ -957,13 +965,11 @@ bool add_wrapper_class() {
             {.name = "__init__", .impl = w_init, .params = {self, opt("initial_value", 0, "int")}},
             {.name = "load", .impl = w_load, .params = {self}, .returns = "int"},
             {.name = "store", .impl = w_store, .params = {self, req("value", "int")}},
-            {.name = "increment", .impl = w_delta<name_py_increment>, .params = {self, opt("delta", 1, "int")},
-             .returns = "int"},
-            {.name = "decrement", .impl = w_delta<name_py_decrement>, .params = {self, opt("delta", 1, "int")},
-             .returns = "int"},
+            {.name = "increment", .impl = w_increment, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
+            {.name = "decrement", .impl = w_decrement, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
             {.name = "compare_and_swap", .impl = w_compare_and_swap,
              .params = {self, req("expected", "int"), req("new_value", "int")}, .returns = "bool"},
-            {.name = "fetch_and_add", .impl = w_delta<name_py_fetch_and_add>, .params = {self, req("delta", "int")},
+            {.name = "fetch_and_add", .impl = w_fetch_and_add, .params = {self, req("delta", "int")},
              .returns = "int"},
         });
 }
