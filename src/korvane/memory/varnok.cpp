@@ -504,7 +504,7 @@ inline PyObject* pub(PyObject* self, Stat i) { return stats(self)->pub[i].get();
 // size, is_bucketed, padding, time_ns.
 struct AllocationArgs {
     Ref size;
-    bool bucketed;
+    bool bucketed = false;
     Ref padding;
     Ref time_ns;
 
