@@ -1,4 +1,5 @@
 #include "type.hpp"
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -87,7 +88,7 @@ Ref detail::make_type(const TypeParts& parts) {
 
     std::string doc;
     std::vector<PyType_Slot> slots;
-    std::vector<PyGetSetDef>* getset = nullptr;
+    PyGetSetDef* getset = nullptr;
     try {
         if (!signature_doc(parts.name, parts.init, parts.defaults, parts.doc, doc)) return {};
         slots = {
@@ -100,16 +101,18 @@ Ref detail::make_type(const TypeParts& parts) {
             slots.push_back({Py_tp_clear, reinterpret_cast<void*>(parts.tp_clear)});
         }
         if (parts.properties.size()) {
-            // The type keeps pointing at the table: it stays for the life of
-            // the process.
-            getset = new std::vector<PyGetSetDef>(parts.properties);
-            getset->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-            slots.push_back({Py_tp_getset, getset->data()});
+            // The type keeps pointing at the table (at the start of the
+            // block, so that a leak checker sees it held): it stays for the
+            // life of the process.
+            getset = new PyGetSetDef[parts.properties.size() + 1];
+            std::copy(parts.properties.begin(), parts.properties.end(), getset);
+            getset[parts.properties.size()] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+            slots.push_back({Py_tp_getset, getset});
         }
         slots.insert(slots.end(), parts.slots.begin(), parts.slots.end());
         slots.push_back({0, nullptr});
     } catch (const std::bad_alloc&) {
-        delete getset;
+        delete[] getset;
         PyErr_NoMemory();
         return {};
     }
@@ -117,7 +120,7 @@ Ref detail::make_type(const TypeParts& parts) {
     PyType_Spec spec = {parts.name, parts.basicsize, 0, static_cast<unsigned int>(flags), slots.data()};
     Ref t = Ref::steal(PyType_FromModuleAndSpec(current_module().get(), &spec, nullptr));
     if (!t) {
-        delete getset;
+        delete[] getset;
         return {};
     }
     auto* type = reinterpret_cast<PyTypeObject*>(t.get());
