@@ -16,8 +16,9 @@ namespace {
 // so a function stays callable whatever the collector did.
 struct Function {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
+    vectorcallfunc vectorcall;  // what a call reads first, in one cache line
     Impl impl;
+    PyTypeObject* owner;        // owned reference, methods of extension types only
     ArgSpec spec;
     PyObject* defaults[kMaxParams];  // owned constants; null for required parameters
     PyObject* name;
@@ -26,8 +27,6 @@ struct Function {
     PyObject* doc;
     PyObject* annotations;  // dict
     PyObject* signature;    // built on first use
-    PyTypeObject* owner;    // owned reference, methods of extension types only
-    bool check_cleared;     // refuse instances that the collector cleared
 };
 
 Global g_function_type;
@@ -49,14 +48,16 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                          f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
             return nullptr;
         }
-        if (f->check_cleared && reinterpret_cast<Object*>(self)->cleared) return raise_cleared(f->owner);
+        // Every extension type's instance starts with Object; only the
+        // collector's clear sets the flag.
+        if (reinterpret_cast<Object*>(self)->cleared) return raise_cleared(f->owner);
         ++args;
         --nargs;
     }
     const ArgSpec& spec = f->spec;
     PyObject* argv[kMaxParams];
     Py_ssize_t n = spec.nparams();
-    if (!kwnames && nargs == n) return f->impl(self, args).release();  // every parameter given: no copy
+    if (!kwnames && nargs == n) return f->impl(self, args);  // every parameter given: no copy
     if (!kwnames && nargs >= spec.nrequired() && nargs < n) {
         // One select per parameter (no memcpy call for a handful of pointers).
         for (Py_ssize_t i = 0; i < n; ++i) argv[i] = i < nargs ? args[i] : f->defaults[i];
@@ -65,7 +66,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (Py_ssize_t i = spec.nrequired(); i < n; ++i)
             if (!argv[i]) argv[i] = f->defaults[i];
     }
-    return f->impl(self, argv).release();
+    return f->impl(self, argv);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -322,7 +323,6 @@ Ref make_function(const FunctionDef& def, const Binding& binding) {
     for (auto& d : f->defaults) d = nullptr;
     f->name = f->qualname = f->module = f->doc = f->annotations = f->signature = nullptr;
     f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(binding.owner)));
-    f->check_cleared = binding.check_cleared;
     PyObject_GC_Track(obj.get());
 
     if (!f->spec.init(def.name, names, n, nrequired)) return {};

@@ -18,7 +18,7 @@
 //
 //   Ref py_increment(PyObject* self, PyObject* const* argv) { ... }
 //   ...
-//   {.name = "increment", .impl = py_increment, .params = {opt("delta", 1)},
+//   {.name = "increment", .impl = pyext::impl<py_increment>, .params = {opt("delta", 1)},
 //    .doc = "Atomically increment and return new value.", .returns = "int"},
 #pragma once
 #include "args.hpp"
@@ -30,9 +30,22 @@
 
 namespace pyext {
 
-// argv holds one borrowed reference per parameter, defaults filled in.
-// `self` is the instance for methods and null for plain functions.
-using Impl = Ref (*)(PyObject* self, PyObject* const* argv);
+// A Python-visible function's body: argv holds one borrowed reference per
+// parameter, defaults filled in; `self` is the instance for methods and null
+// for plain functions.  It returns the new reference (null: an error is set).
+using Body = Ref (*)(PyObject* self, PyObject* const* argv);
+
+// What the layer calls: impl<body>, the body inlined into an entry that
+// hands the reference on as a plain pointer.  (A class with a destructor is
+// returned through memory and keeps a call from ending in a tail call: this
+// is the return path of every call.)
+//   {.name = "load", .impl = pyext::impl<py_load>, ...}
+using Impl = PyObject* (*)(PyObject* self, PyObject* const* argv);
+
+template <Body F>
+PyObject* impl(PyObject* self, PyObject* const* argv) {
+    return F(self, argv).release();
+}
 
 // A constant Python value, written in C++: the default of a parameter.
 // Made into an object when the function is made.
@@ -117,16 +130,15 @@ struct NativeCall<R (*)(A...)> {
 // (from_native).
 //   {.name = "recommend_headroom", .impl = pyext::native<recommend_headroom>, ...}
 template <auto F>
-Ref native(PyObject*, PyObject* const* argv) {
+PyObject* native(PyObject*, PyObject* const* argv) {
     using Call = detail::NativeCall<decltype(F)>;
-    return Call::template call<F>(argv, std::make_index_sequence<Call::arity>{});
+    return Call::template call<F>(argv, std::make_index_sequence<Call::arity>{}).release();
 }
 
 // How a function is bound; see the calling shapes above.
 struct Binding {
     PyTypeObject* owner = nullptr;  // methods of an extension type
     const char* qualname = nullptr; // default: Owner.name for methods, name otherwise
-    bool check_cleared = false;     // the owner's instances refuse calls once the collector cleared them
 };
 
 // New function object.

@@ -99,6 +99,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
+
 inline Ref none() { return Ref::borrow(Py_None); }
 
 // d[key] and list[i] as strong references, safe while other threads change

@@ -22,9 +22,9 @@ Ref refuse_pickle(PyObject*, PyObject* const*) {
 // Extension types refuse pickling and copying, with the message of a type
 // whose constructor takes arguments.
 const FunctionDef kPickleRefusal[] = {
-    {.name = "__reduce__", .impl = refuse_pickle},
-    {.name = "__reduce_ex__", .impl = refuse_pickle, .params = {req("protocol")}},
-    {.name = "__setstate__", .impl = refuse_pickle, .params = {req("state")}},
+    {.name = "__reduce__", .impl = impl<refuse_pickle>},
+    {.name = "__reduce_ex__", .impl = impl<refuse_pickle>, .params = {req("protocol")}},
+    {.name = "__setstate__", .impl = impl<refuse_pickle>, .params = {req("state")}},
 };
 
 // "Name(a, b=1)\n--\n\n" + doc: CPython's signature header, which
@@ -50,10 +50,10 @@ bool signature_doc(const char* name, Params init, PyObject* const* defaults, con
     return true;
 }
 
-bool bind_all(PyTypeObject* type, Functions defs, bool check_cleared) {
+bool bind_all(PyTypeObject* type, Functions defs) {
     PyObject* target = reinterpret_cast<PyObject*>(type);
     for (const FunctionDef& def : defs) {
-        Ref f = make_function(def, {.owner = type, .check_cleared = check_cleared});
+        Ref f = make_function(def, {.owner = type});
         if (!f || PyObject_SetAttrString(target, def.bind_as ? def.bind_as : def.name, f.get()) < 0) return false;
     }
     // The aliases after every method: one function object, more names.
@@ -139,7 +139,7 @@ Ref detail::make_type(const TypeParts& parts) {
         Ref sm = f ? Ref::steal(PyStaticMethod_New(f.get())) : Ref();
         if (!sm || PyObject_SetAttrString(t.get(), def.bind_as ? def.bind_as : def.name, sm.get()) < 0) return {};
     }
-    if (!bind_all(type, parts.methods, parts.collected)) return {};
+    if (!bind_all(type, parts.methods)) return {};
     type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(type);
     return t;

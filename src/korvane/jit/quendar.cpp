@@ -522,24 +522,24 @@ const pyext::TypeDef<Quendar> quendar_def = {
     .init = {opt("config", nullptr)},
     .construct = construct_policy,
     .methods = {
-        {.name = "get_threshold", .impl = Quendar_get_threshold, .params = {req("func_id")},
+        {.name = "get_threshold", .impl = pyext::impl<Quendar_get_threshold>, .params = {req("func_id")},
          .doc = "Get current threshold for function.\n\n"
                 "The learned threshold, or the configured initial threshold for a\n"
                 "function that has none yet.  Thread-safe; target: <100ns (dict\n"
                 "lookup with lock)."},
-        {.name = "should_compile", .impl = Quendar_should_compile, .params = {req("func_id"), req("telemetry_store")},
+        {.name = "should_compile", .impl = pyext::impl<Quendar_should_compile>, .params = {req("func_id"), req("telemetry_store")},
          .doc = "Decide if function should be compiled.\n\n"
                 "True once the call count reaches the function's threshold, for the\n"
                 "first compilation or when the last one is at least ten minutes old.\n"
                 "The threshold and the metrics are read under one lock (no TOCTOU\n"
                 "race conditions).  Target: <1us (threshold check + metrics lookup)."},
-        {.name = "update", .impl = Quendar_update, .params = {req("func_id"), req("telemetry_store")},
+        {.name = "update", .impl = pyext::impl<Quendar_update>, .params = {req("func_id"), req("telemetry_store")},
          .doc = "Update policy based on compilation outcome.\n\n"
                 "Moves the function's threshold down when its average speedup beats\n"
                 "the target and up otherwise, by a step that shrinks with each\n"
                 "compilation, within the configured bounds.  Target: <1us (adaptive\n"
                 "update)."},
-        {.name = "get_statistics", .impl = Quendar_get_statistics,
+        {.name = "get_statistics", .impl = pyext::impl<Quendar_get_statistics>,
          .doc = "Get policy statistics.\n\n"
                 "tracked_functions, avg_threshold, min_threshold and max_threshold\n"
                 "over the learned thresholds (the configuration's values while there\n"
@@ -628,18 +628,18 @@ bool exec_quendar() {
     Ref lock = pyext::new_lock();
     if (!lock || !pyext::set_global("_policy_lock", lock.get())) return false;
     return pyext::add_functions({
-        {.name = "get_quendar", .impl = py_get_quendar,
+        {.name = "get_quendar", .impl = pyext::impl<py_get_quendar>,
          .doc = "Get the process-wide Quendar, creating it on first use (thread-safe).", .returns = "Quendar"},
-        {.name = "reset_quendar", .impl = py_reset_quendar,
+        {.name = "reset_quendar", .impl = pyext::impl<py_reset_quendar>,
          .doc = "Drop the process-wide Quendar; the next get_quendar() creates a fresh one.\n\n"
                 "Policies handed out earlier stay usable."},
-        {.name = "create_function_metrics", .impl = py_create_function_metrics,
+        {.name = "create_function_metrics", .impl = pyext::impl<py_create_function_metrics>,
          .params = {opt("call_count", 0, "int"), opt("compile_count", 0, "int"), opt("avg_speedup", 1.0, "float"),
                     opt("total_execution_time_ms", 0.0, "float"), opt("last_compile_time", 0.0, "float")},
          .doc = "Factory function to create FunctionMetrics.\n\n"
                 "Provides a Python-friendly interface for creating metrics objects.",
          .returns = "FunctionMetrics"},
-        {.name = "create_policy_config", .impl = py_create_policy_config, .params = kConfigParams,
+        {.name = "create_policy_config", .impl = pyext::impl<py_create_policy_config>, .params = kConfigParams,
          .doc = "Factory function to create PolicyConfig.\n\n"
                 "Provides a Python-friendly interface for creating config objects.",
          .returns = "PolicyConfig"},

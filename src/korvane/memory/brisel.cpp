@@ -267,17 +267,17 @@ PyType_Spec SlabHeaderOps_spec = {
 bool attach_slab_header_methods() {
     PyTypeObject* t = SlabHeaderOps_Type;
     Param index = Param::req("object_index");
-    return pyext::add_method(t, {.name = "pack_header", .impl = py_pack_header,
+    return pyext::add_method(t, {.name = "pack_header", .impl = pyext::impl<py_pack_header>,
                                  .doc = "Pack header into bytes for storage."}) &&
-           pyext::add_method(t, {.name = "unpack_header", .impl = py_unpack_header,
+           pyext::add_method(t, {.name = "unpack_header", .impl = pyext::impl<py_unpack_header>,
                                  .params = {Param::req("data")}, .doc = "Unpack header from bytes."}) &&
-           pyext::add_method(t, {.name = "py_is_object_free", .impl = py_is_object_free, .params = {index},
+           pyext::add_method(t, {.name = "py_is_object_free", .impl = pyext::impl<py_is_object_free>, .params = {index},
                                  .doc = "Check if object at index is free (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_find_free_object", .impl = py_find_free_object,
+           pyext::add_method(t, {.name = "py_find_free_object", .impl = pyext::impl<py_find_free_object>,
                                  .doc = "Find first free object index (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_allocate_object_at", .impl = py_allocate_object_at, .params = {index},
+           pyext::add_method(t, {.name = "py_allocate_object_at", .impl = pyext::impl<py_allocate_object_at>, .params = {index},
                                  .doc = "Mark object as allocated (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_deallocate_object_at", .impl = py_deallocate_object_at,
+           pyext::add_method(t, {.name = "py_deallocate_object_at", .impl = pyext::impl<py_deallocate_object_at>,
                                  .params = {index}, .doc = "Mark object as free (Python interface)."});
 }
 
@@ -597,13 +597,13 @@ PyType_Spec BucketAllocator_spec = {
 bool attach_bucket_allocator_methods() {
     PyTypeObject* t = BucketAllocator_Type;
     Param size = Param::req("size");
-    return pyext::add_method(t, {.name = "_init_buckets", .impl = py_init_buckets,
+    return pyext::add_method(t, {.name = "_init_buckets", .impl = pyext::impl<py_init_buckets>,
                                  .doc = "Initialize size-class buckets."}) &&
-           pyext::add_method(t, {.name = "add_to_bucket", .impl = py_add_to_bucket,
+           pyext::add_method(t, {.name = "add_to_bucket", .impl = pyext::impl<py_add_to_bucket>,
                                  .params = {size, Param::req("offset")}, .doc = "Add block to appropriate bucket."}) &&
-           pyext::add_method(t, {.name = "remove_from_bucket", .impl = py_remove_from_bucket, .params = {size},
+           pyext::add_method(t, {.name = "remove_from_bucket", .impl = pyext::impl<py_remove_from_bucket>, .params = {size},
                                  .doc = "Remove block from appropriate bucket."}) &&
-           pyext::add_method(t, {.name = "find_best_fit_bucket", .impl = py_find_best_fit_bucket,
+           pyext::add_method(t, {.name = "find_best_fit_bucket", .impl = pyext::impl<py_find_best_fit_bucket>,
                                  .params = {size, Param::req("alignment")},
                                  .doc = "Find best fit bucket for allocation."});
 }
@@ -780,13 +780,13 @@ PyType_Spec StatsCollector_spec = {
 
 bool attach_stats_collector_methods() {
     PyTypeObject* t = StatsCollector_Type;
-    return pyext::add_method(t, {.name = "py_record_allocation", .impl = py_record_allocation,
+    return pyext::add_method(t, {.name = "py_record_allocation", .impl = pyext::impl<py_record_allocation>,
                                  .params = {Param::req("size"), Param::req("padding"), Param::req("is_bucketed")},
                                  .doc = "Record allocation statistics (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_record_deallocation", .impl = py_record_deallocation,
+           pyext::add_method(t, {.name = "py_record_deallocation", .impl = pyext::impl<py_record_deallocation>,
                                  .doc = "Record deallocation statistics (Python interface)."}) &&
-           pyext::add_method(t, {.name = "get_stats", .impl = py_get_stats, .doc = "Get statistics dictionary."}) &&
-           pyext::add_method(t, {.name = "reset_stats", .impl = py_reset_stats, .doc = "Reset all statistics."});
+           pyext::add_method(t, {.name = "get_stats", .impl = pyext::impl<py_get_stats>, .doc = "Get statistics dictionary."}) &&
+           pyext::add_method(t, {.name = "reset_stats", .impl = pyext::impl<py_reset_stats>, .doc = "Reset all statistics."});
 }
 
 // ========================================================= module functions
@@ -854,16 +854,16 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
 bool add_module_functions(PyObject* m) {
     PyObject* eight = PyLong_FromLong(8);  // cached small int
     Py_XDECREF(eight);
-    return pyext::add_function(m, {.name = "fast_align_size", .impl = fast_align_size,
+    return pyext::add_function(m, {.name = "fast_align_size", .impl = pyext::impl<fast_align_size>,
                                    .params = {Param::req("size"), Param::req("alignment")},
                                    .doc = "Fast alignment calculation (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_get_bucket_size", .impl = fast_get_bucket_size,
+           pyext::add_function(m, {.name = "fast_get_bucket_size", .impl = pyext::impl<fast_get_bucket_size>,
                                    .params = {Param::req("size"), Param::opt("step", eight)},
                                    .doc = "Fast bucket size calculation (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_bitmap_operations", .impl = fast_bitmap_operations,
+           pyext::add_function(m, {.name = "fast_bitmap_operations", .impl = pyext::impl<fast_bitmap_operations>,
                                    .params = {Param::req("bitmap"), Param::req("index"), Param::req("operation")},
                                    .doc = "Fast bitmap operations (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_can_fit_aligned", .impl = fast_can_fit_aligned,
+           pyext::add_function(m, {.name = "fast_can_fit_aligned", .impl = pyext::impl<fast_can_fit_aligned>,
                                    .params = {Param::req("block_offset"), Param::req("block_size"),
                                               Param::req("alloc_size"), Param::req("alignment")},
                                    .doc = "Fast alignment check with exclusive boundary (Python interface)."});

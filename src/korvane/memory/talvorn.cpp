@@ -621,13 +621,13 @@ const pyext::TypeDef<FastRedBlackTree> tree_def = {
     .init = {opt("sample_rate", 100)},
     .construct = construct,
     .methods = {
-        {.name = "insert", .impl = py_insert, .params = {kSize, req("block", "MemoryBlock")},
+        {.name = "insert", .impl = pyext::impl<py_insert>, .params = {kSize, req("block", "MemoryBlock")},
          .doc = "Insert block into tree.\n\n"
                 "Blocks of a size already present join that size's chain.\n\n"
                 "Args:\n    size: Block size (must not be negative)\n    block: MemoryBlock to store\n\n"
                 "Returns:\n    True\n",
          .returns = "bool"},
-        {.name = "find_best_fit", .impl = py_find_best_fit, .params = {kSize, opt("alignment", 1, "int")},
+        {.name = "find_best_fit", .impl = pyext::impl<py_find_best_fit>, .params = {kSize, opt("alignment", 1, "int")},
          .doc = "Find best-fit block (LOCK-FREE read).\n\n"
                 "Sequence lock protocol:\n"
                 "    Even seq_counter = stable state (safe to read)\n"
@@ -635,33 +635,33 @@ const pyext::TypeDef<FastRedBlackTree> tree_def = {
                 "Args:\n    size: Requested size\n    alignment: Alignment (unused)\n\n"
                 "Returns:\n    The block of the smallest size >= size, or None\n",
          .returns = "Optional[MemoryBlock]"},
-        {.name = "find_all_exact", .impl = py_find_all_exact, .params = {kSize},
+        {.name = "find_all_exact", .impl = pyext::impl<py_find_all_exact>, .params = {kSize},
          .doc = "Find all blocks of exact size (lock-free read).\n\n"
                 "Args:\n    size: Block size\n\n"
                 "Returns:\n    List of the blocks of that size (empty if there are none)\n",
          .returns = "List[MemoryBlock]"},
-        {.name = "delete", .impl = py_delete, .params = {kSize, req("block", "MemoryBlock")},
+        {.name = "delete", .impl = pyext::impl<py_delete>, .params = {kSize, req("block", "MemoryBlock")},
          .doc = "Delete specific block.\n\n"
                 "Args:\n    size: Block size\n    block: Block to remove (matched with ==)\n\n"
                 "Returns:\n    True if a block was removed\n",
          .returns = "bool"},
-        {.name = "size", .impl = py_size, .doc = "Get total block count.", .returns = "int"},
-        {.name = "remove_ge", .impl = py_remove_ge, .params = {kSize},
+        {.name = "size", .impl = pyext::impl<py_size>, .doc = "Get total block count.", .returns = "int"},
+        {.name = "remove_ge", .impl = pyext::impl<py_remove_ge>, .params = {kSize},
          .doc = "Remove and return best-fit block >= size.\n\n"
                 "Args:\n    size: Minimum block size\n\n"
                 "Returns:\n    (size, block) or (None, None)\n",
          .returns = "Tuple[Optional[int], Optional[MemoryBlock]]"},
-        {.name = "get_stats", .impl = py_get_stats, .doc = "Get tree statistics.", .returns = "Dict[str, Any]"},
-        {.name = "clear", .impl = py_clear, .doc = "Clear all blocks.", .returns = "None"},
-        {.name = "get_size_distribution", .impl = py_get_size_distribution, .doc = "Get size distribution.",
+        {.name = "get_stats", .impl = pyext::impl<py_get_stats>, .doc = "Get tree statistics.", .returns = "Dict[str, Any]"},
+        {.name = "clear", .impl = pyext::impl<py_clear>, .doc = "Clear all blocks.", .returns = "None"},
+        {.name = "get_size_distribution", .impl = pyext::impl<py_get_size_distribution>, .doc = "Get size distribution.",
          .returns = "Dict[int, int]"},
-        {.name = "reset_circuit_breaker", .impl = py_reset_circuit_breaker, .doc = "Reset circuit breaker stats.",
+        {.name = "reset_circuit_breaker", .impl = pyext::impl<py_reset_circuit_breaker>, .doc = "Reset circuit breaker stats.",
          .returns = "None"},
-        {.name = "get_statistics", .impl = py_get_statistics,
+        {.name = "get_statistics", .impl = pyext::impl<py_get_statistics>,
          .doc = "Get timing statistics (empty for sampling mode).", .returns = "Dict[int, List[float]]"},
     },
     .static_methods = {
-        {.name = "_sanitize_size", .impl = py_sanitize_size, .params = {kSize}, .doc = "Validate size.",
+        {.name = "_sanitize_size", .impl = pyext::impl<py_sanitize_size>, .params = {kSize}, .doc = "Validate size.",
          .returns = "int"},
     },
     .slots = {

@@ -112,16 +112,16 @@ const pyext::TypeDef<AtomicCounter> counter_def = {
     .init = {opt("initial_value", 0)},
     .construct = construct_counter,
     .methods = {
-        {.name = "load", .impl = ac_load, .doc = "Atomically load value.", .returns = "int", .aliases = {"py_load"}},
-        {.name = "store", .impl = ac_store, .params = {req("value")}, .doc = "Atomically store value.",
+        {.name = "load", .impl = pyext::impl<ac_load>, .doc = "Atomically load value.", .returns = "int", .aliases = {"py_load"}},
+        {.name = "store", .impl = pyext::impl<ac_store>, .params = {req("value")}, .doc = "Atomically store value.",
          .aliases = {"py_store"}},
-        {.name = "increment", .impl = ac_delta<c_increment>, .params = {opt("delta", 1)},
+        {.name = "increment", .impl = pyext::impl<ac_delta<c_increment>>, .params = {opt("delta", 1)},
          .doc = "Atomically increment and return new value.", .returns = "int", .aliases = {"py_increment"}},
-        {.name = "decrement", .impl = ac_delta<c_decrement>, .params = {opt("delta", 1)},
+        {.name = "decrement", .impl = pyext::impl<ac_delta<c_decrement>>, .params = {opt("delta", 1)},
          .doc = "Atomically decrement and return new value.", .returns = "int", .aliases = {"py_decrement"}},
-        {.name = "compare_and_swap", .impl = ac_compare_and_swap, .params = {req("expected"), req("new_value")},
+        {.name = "compare_and_swap", .impl = pyext::impl<ac_compare_and_swap>, .params = {req("expected"), req("new_value")},
          .doc = "Atomically compare and swap.", .returns = "bool", .aliases = {"py_compare_and_swap"}},
-        {.name = "fetch_and_add", .impl = ac_delta<c_fetch_and_add>, .params = {req("delta")},
+        {.name = "fetch_and_add", .impl = pyext::impl<ac_delta<c_fetch_and_add>>, .params = {req("delta")},
          .doc = "Atomically fetch and add.", .returns = "int", .aliases = {"py_fetch_and_add"}},
     },
 };
@@ -279,13 +279,13 @@ const pyext::TypeDef<AtomicPointer> pointer_def = {
     .init = {opt("initial_value", nullptr)},
     .construct = construct_pointer,
     .methods = {
-        {.name = "load", .impl = ap_load, .doc = "Atomically load pointer value.", .returns = "Optional[object]"},
-        {.name = "store", .impl = ap_store, .params = {req("value")}, .doc = "Atomically store new pointer value."},
-        {.name = "compare_and_swap", .impl = ap_compare_and_swap, .params = {req("expected"), req("new_value")},
+        {.name = "load", .impl = pyext::impl<ap_load>, .doc = "Atomically load pointer value.", .returns = "Optional[object]"},
+        {.name = "store", .impl = pyext::impl<ap_store>, .params = {req("value")}, .doc = "Atomically store new pointer value."},
+        {.name = "compare_and_swap", .impl = pyext::impl<ap_compare_and_swap>, .params = {req("expected"), req("new_value")},
          .doc = "Atomically compare and swap pointer.\n\n"
                 "Compares by identity; returns True when the swap happened.",
          .returns = "bool"},
-        {.name = "get_version", .impl = ap_get_version, .doc = "Get current version for ABA detection.",
+        {.name = "get_version", .impl = pyext::impl<ap_get_version>, .doc = "Get current version for ABA detection.",
          .returns = "int"},
     },
 };
@@ -405,13 +405,13 @@ const pyext::TypeDef<LockFreeStack> stack_def = {
            "Targets: push() about 100-200 ns, pop() about 150-250 ns, size() under 20 ns.",
     .construct = construct_stack,
     .methods = {
-        {.name = "push", .impl = st_push, .params = {req("item")}, .doc = "Push item onto stack."},
-        {.name = "pop", .impl = st_pop,
+        {.name = "push", .impl = pyext::impl<st_push>, .params = {req("item")}, .doc = "Push item onto stack."},
+        {.name = "pop", .impl = pyext::impl<st_pop>,
          .doc = "Pop item from stack.\n\n"
                 "Returns None when the stack is empty.",
          .returns = "Optional[object]"},
-        {.name = "is_empty", .impl = st_is_empty, .doc = "Check if stack is empty.", .returns = "bool"},
-        {.name = "size", .impl = st_size,
+        {.name = "is_empty", .impl = pyext::impl<st_is_empty>, .doc = "Check if stack is empty.", .returns = "bool"},
+        {.name = "size", .impl = pyext::impl<st_size>,
          .doc = "Get approximate stack size.\n\n"
                 "Read without the lock; a push or pop in progress may not show yet.",
          .returns = "int"},
@@ -795,34 +795,34 @@ const pyext::TypeDef<LockFreeStatistics> statistics_def = {
     .construct = construct_statistics,
     // The py_ recorders carry the names of their Python-level twins.
     .methods = {
-        {.name = "record_allocation", .impl = ls_py_record_allocation,
+        {.name = "record_allocation", .impl = pyext::impl<ls_py_record_allocation>,
          .params = {req("size", "int"), req("is_bucketed", "bool"), opt("padding", 0, "int"),
                     opt("time_ns", 0, "int")},
          .doc = "Record allocation event.\n\n"
                 "Updates the native counters without a lock, then the public\n"
                 "total_allocations, current_allocations and bytes_allocated.",
          .bind_as = "py_record_allocation"},
-        {.name = "record_deallocation", .impl = ls_py_record_deallocation, .params = kDeallocationParams,
+        {.name = "record_deallocation", .impl = pyext::impl<ls_py_record_deallocation>, .params = kDeallocationParams,
          .doc = "Record deallocation event.\n\n"
                 "Updates the native counters without a lock, then the public\n"
                 "total_deallocations, current_allocations and bytes_allocated.",
          .bind_as = "py_record_deallocation"},
-        {.name = "_update_peaks", .impl = ls_update_peaks,
+        {.name = "_update_peaks", .impl = pyext::impl<ls_update_peaks>,
          .params = {req("current_allocs", "int"), req("current_bytes", "int")},
          .doc = "Update peak values using compare-and-swap."},
-        {.name = "record_allocation", .impl = ls_record_allocation,
+        {.name = "record_allocation", .impl = pyext::impl<ls_record_allocation>,
          .params = {req("size", "int"), opt("is_bucketed", true, "bool"), opt("padding", 0, "int"),
                     opt("time_ns", 0, "int")},
          .doc = "Record an allocation event.\n\n"
                 "Updates the public counters, one atomic call at a time, and the peaks."},
-        {.name = "record_deallocation", .impl = ls_record_deallocation, .params = kDeallocationParams,
+        {.name = "record_deallocation", .impl = pyext::impl<ls_record_deallocation>, .params = kDeallocationParams,
          .doc = "Record a deallocation event.\n\n"
                 "Updates the public counters, one atomic call at a time."},
-        {.name = "get_snapshot", .impl = ls_get_snapshot,
+        {.name = "get_snapshot", .impl = pyext::impl<ls_get_snapshot>,
          .doc = "Get atomic snapshot of statistics.\n\n"
                 "Reads the public counters one by one, without a lock.",
          .returns = "dict"},
-        {.name = "reset", .impl = ls_reset, .doc = "Reset all statistics to zero."},
+        {.name = "reset", .impl = pyext::impl<ls_reset>, .doc = "Reset all statistics to zero."},
     },
     .properties = {
         stat_property(kTotalAllocations),     stat_property(kTotalDeallocations),
@@ -869,7 +869,7 @@ Ref pt_elapsed_ns(PyObject* self, PyObject* const*) {
 // self.elapsed_ns() scaled: an int or float is multiplied by `factor`,
 // anything else divided by `divisor`.
 Ref scaled_elapsed(PyObject* self, double factor, double divisor) {
-    Ref ns = Py_IS_TYPE(self, pyext::type_of<PerformanceTimer>()) ? pt_elapsed_ns(self, nullptr)
+    Ref ns = Py_IS_TYPE(self, pyext::type_of<PerformanceTimer>()) ? Ref(pt_elapsed_ns(self, nullptr))
                                                                    : pyext::call_method(self, PYEXT_STR("elapsed_ns"));
     if (!ns) return {};
     if (PyLong_CheckExact(ns.get())) {
@@ -890,10 +890,10 @@ const pyext::TypeDef<PerformanceTimer> timer_def = {
     .name = "korvane.memory.varnok.PerformanceTimer",
     .doc = "High-resolution timer for performance measurement.",
     .methods = {
-        {.name = "start", .impl = pt_start, .doc = "Start timing."},
-        {.name = "elapsed_ns", .impl = pt_elapsed_ns, .doc = "Get elapsed time in nanoseconds.", .returns = "int"},
-        {.name = "elapsed_us", .impl = pt_elapsed_us, .doc = "Get elapsed time in microseconds.", .returns = "float"},
-        {.name = "elapsed_ms", .impl = pt_elapsed_ms, .doc = "Get elapsed time in milliseconds.", .returns = "float"},
+        {.name = "start", .impl = pyext::impl<pt_start>, .doc = "Start timing."},
+        {.name = "elapsed_ns", .impl = pyext::impl<pt_elapsed_ns>, .doc = "Get elapsed time in nanoseconds.", .returns = "int"},
+        {.name = "elapsed_us", .impl = pyext::impl<pt_elapsed_us>, .doc = "Get elapsed time in microseconds.", .returns = "float"},
+        {.name = "elapsed_ms", .impl = pyext::impl<pt_elapsed_ms>, .doc = "Get elapsed time in milliseconds.", .returns = "float"},
     },
 };
 
@@ -905,7 +905,7 @@ const pyext::TypeDef<PerformanceTimer> timer_def = {
 // self._counter.<name>(*args).  An exact AtomicCounter runs `native`, the
 // function its frozen type holds under that name, without the lookup.
 template <typename... A>
-Ref call_counter(PyObject* self, pyext::Impl native, PyObject* name, A... args) {
+Ref call_counter(PyObject* self, pyext::Body native, PyObject* name, A... args) {
     Ref c = Ref::steal(PyObject_GetAttr(self, PYEXT_STR("_counter")));
     if (!c) return c;
     if (Py_IS_TYPE(c.get(), counter_type())) {
@@ -934,7 +934,7 @@ Ref w_store(PyObject*, PyObject* const* argv) {
 }
 
 // increment / decrement / fetch_and_add: one int argument, an int result.
-Ref delta_call(PyObject* const* argv, pyext::Impl native, PyObject* name) {
+Ref delta_call(PyObject* const* argv, pyext::Body native, PyObject* name) {
     Ref v = pyext::coerce_int_arg(argv[1], "delta");
     if (!v) return {};
     return pyext::check_int_result(call_counter(argv[0], native, name, v.get()));
@@ -962,14 +962,14 @@ bool add_wrapper_class() {
     return pyext::add_plain_class(
         "AtomicCounterWrapper", "Python wrapper for Cython AtomicCounter (backward compatibility).",
         {
-            {.name = "__init__", .impl = w_init, .params = {self, opt("initial_value", 0, "int")}},
-            {.name = "load", .impl = w_load, .params = {self}, .returns = "int"},
-            {.name = "store", .impl = w_store, .params = {self, req("value", "int")}},
-            {.name = "increment", .impl = w_increment, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
-            {.name = "decrement", .impl = w_decrement, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
-            {.name = "compare_and_swap", .impl = w_compare_and_swap,
+            {.name = "__init__", .impl = pyext::impl<w_init>, .params = {self, opt("initial_value", 0, "int")}},
+            {.name = "load", .impl = pyext::impl<w_load>, .params = {self}, .returns = "int"},
+            {.name = "store", .impl = pyext::impl<w_store>, .params = {self, req("value", "int")}},
+            {.name = "increment", .impl = pyext::impl<w_increment>, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
+            {.name = "decrement", .impl = pyext::impl<w_decrement>, .params = {self, opt("delta", 1, "int")}, .returns = "int"},
+            {.name = "compare_and_swap", .impl = pyext::impl<w_compare_and_swap>,
              .params = {self, req("expected", "int"), req("new_value", "int")}, .returns = "bool"},
-            {.name = "fetch_and_add", .impl = w_fetch_and_add, .params = {self, req("delta", "int")},
+            {.name = "fetch_and_add", .impl = pyext::impl<w_fetch_and_add>, .params = {self, req("delta", "int")},
              .returns = "int"},
         });
 }

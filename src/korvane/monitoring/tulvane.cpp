@@ -299,16 +299,16 @@ const pyext::TypeDef<CounterAggregator> aggregator_def = {
     .init = {opt("num_counters", 1000)},
     .construct = construct,
     .methods = {
-        {.name = "update", .impl = py_update, .params = {req("counter_id"), req("value")},
+        {.name = "update", .impl = pyext::impl<py_update>, .params = {req("counter_id"), req("value")},
          .doc = "Update counter with new value.\n\n"
                 "Thread-safe via lock (correctness over performance)."},
-        {.name = "get_stats", .impl = py_get_stats, .params = {req("counter_id")},
+        {.name = "get_stats", .impl = pyext::impl<py_get_stats>, .params = {req("counter_id")},
          .doc = "Get statistics for a counter.\n\n"
                 "Returns a dict with count, mean, variance (population), std,\n"
                 "min and max."},
-        {.name = "reset", .impl = py_reset, .params = {req("counter_id")}, .doc = "Reset a specific counter."},
-        {.name = "reset_all", .impl = py_reset_all, .doc = "Reset all counters."},
-        {.name = "get_all_stats", .impl = py_get_all_stats,
+        {.name = "reset", .impl = pyext::impl<py_reset>, .params = {req("counter_id")}, .doc = "Reset a specific counter."},
+        {.name = "reset_all", .impl = pyext::impl<py_reset_all>, .doc = "Reset all counters."},
+        {.name = "get_all_stats", .impl = pyext::impl<py_get_all_stats>,
          .doc = "Get statistics for all counters.\n\n"
                 "Returns a list of (counter_id, stats) tuples for the counters\n"
                 "that hold at least one value, in ascending id order."},
@@ -326,7 +326,7 @@ Ref create_aggregator(PyObject*, PyObject* const* argv) {
 bool exec_tulvane() {
     return pyext::add_type(aggregator_def) && pyext::import_as("threading") &&
            pyext::add_functions({
-               {.name = "create_aggregator", .impl = create_aggregator, .params = {opt("num_counters", 1000)},
+               {.name = "create_aggregator", .impl = pyext::impl<create_aggregator>, .params = {opt("num_counters", 1000)},
                 .doc = "Create a new CounterAggregator instance."},
            });
 }

@@ -591,31 +591,31 @@ int exec_oskarel(PyObject* m) {
     if (!pyext::import_as("sys", "sys") || !pyext::import_as("os", "os") || !pyext::import_as("time", "time"))
         return -1;
     const pyext::FunctionDef functions[] = {
-        {.name = "detect_physical_cores", .impl = detect_physical_cores,
+        {.name = "detect_physical_cores", .impl = pyext::impl<detect_physical_cores>,
          .doc = "Detect physical CPU cores using Python's os module.\n\n"
                 "Fast and cross-platform using built-in APIs.\n\n"
                 "Counts the logical CPUs this process may run on (its affinity set\n"
                 "where the platform offers one); hyper-threads are not separated.",
         },
-        {.name = "detect_numa_nodes", .impl = detect_numa_nodes,
+        {.name = "detect_numa_nodes", .impl = pyext::impl<detect_numa_nodes>,
          .doc = "Detect NUMA nodes.\n\n"
                 "Linux: Read /sys/devices/system/node\n"
                 "Windows: Use ctypes WinAPI\n"
                 "macOS: Always 1 (no NUMA)",
         },
-        {.name = "detect_gpu_backends", .impl = detect_gpu_backends,
+        {.name = "detect_gpu_backends", .impl = pyext::impl<detect_gpu_backends>,
          .doc = "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
                 "Uses GPUBackendRegistry for comprehensive multi-vendor detection.\n\n"
                 "Returns a dict with has_gpu, gpu_count, gpu_memory_mb, cuda_available,\n"
                 "rocm_available, oneapi_available, active_backend (cuda, rocm, oneapi\n"
                 "or cpu) and backend_version.",
         },
-        {.name = "detect_python_version", .impl = detect_python_version,
+        {.name = "detect_python_version", .impl = pyext::impl<detect_python_version>,
          .doc = "Detect Python version and subinterpreter support.\n\n"
                 "Returns:\n"
                 "    (version_string: str, has_subinterpreters: bool)",
         },
-        {.name = "detect_capabilities", .impl = detect_capabilities,
+        {.name = "detect_capabilities", .impl = pyext::impl<detect_capabilities>,
          .doc = "Detect all system capabilities.\n\n"
                 "Fast (<5ms) hardware and software capability detection.\n\n"
                 "Performance:\n"

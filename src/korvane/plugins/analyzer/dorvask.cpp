@@ -606,17 +606,17 @@ constexpr char kPredictDoc[] =
 
 bool exec_dorvask() {
     return pyext::add_functions({
-        {.name = "detect_performance_degradation", .impl = py_detect_performance_degradation,
+        {.name = "detect_performance_degradation", .impl = pyext::impl<py_detect_performance_degradation>,
          .params = {req("performance_history"), req("baseline_performance"), req("threshold"),
                     req("window_start_time")},
          .doc = kDegradationDoc},
-        {.name = "calculate_performance_trend", .impl = py_calculate_performance_trend,
+        {.name = "calculate_performance_trend", .impl = pyext::impl<py_calculate_performance_trend>,
          .params = {req("performance_history"), req("window_start_time")}, .doc = kTrendDoc},
-        {.name = "detect_workload_characteristics_change", .impl = py_detect_workload_characteristics_change,
+        {.name = "detect_workload_characteristics_change", .impl = pyext::impl<py_detect_workload_characteristics_change>,
          .params = {req("pattern_history"), opt("change_threshold", 0.3)}, .doc = kChangeDoc},
-        {.name = "detect_dominant_pattern", .impl = py_detect_dominant_pattern,
+        {.name = "detect_dominant_pattern", .impl = pyext::impl<py_detect_dominant_pattern>,
          .params = {req("patterns"), opt("window_size", 5)}, .doc = kDominantDoc},
-        {.name = "is_adaptation_beneficial", .impl = py_is_adaptation_beneficial,
+        {.name = "is_adaptation_beneficial", .impl = pyext::impl<py_is_adaptation_beneficial>,
          .params = {req("current_pool"), req("recommended_pool"), req("recommendation_score"),
                     req("recommendation_confidence"), req("current_performance_estimate"), req("trigger_code"),
                     opt("min_improvement_ratio", 1.1), opt("min_confidence", 0.6)},
@@ -634,7 +634,7 @@ bool exec_dorvask() {
         {.name = "score_pool_recommendation", .impl = pyext::native<pool_score>,
          .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"), req("historical_success_rate")},
          .doc = kPoolScoreDoc},
-        {.name = "predict_resource_requirements", .impl = py_predict_resource_requirements,
+        {.name = "predict_resource_requirements", .impl = pyext::impl<py_predict_resource_requirements>,
          .params = {req("allocation_history"), req("prediction_horizon_seconds")}, .doc = kPredictDoc},
     });
 }

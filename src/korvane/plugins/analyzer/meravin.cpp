@@ -794,9 +794,9 @@ bool exec_meravin() {
     auto I = [](const char* n) { return req(n, "int"); };
     auto B = [](const char* n) { return req(n, "bool"); };
     return pyext::add_functions({
-        {.name = "quick_framework_score", .impl = py_quick_framework_score,
+        {.name = "quick_framework_score", .impl = pyext::impl<py_quick_framework_score>,
          .params = {S("code"), S("framework")}, .doc = kQuickScoreDoc, .returns = "float"},
-        {.name = "calculate_gpu_suitability", .impl = py_calculate_gpu_suitability,
+        {.name = "calculate_gpu_suitability", .impl = pyext::impl<py_calculate_gpu_suitability>,
          .params = {F("gpu_operation_score"), F("gpu_data_size_score"), F("cpu_intensity"), B("gpu_available"),
                     S("compute_capability")},
          .doc = kSuitabilityDoc, .returns = "float"},
@@ -807,12 +807,12 @@ bool exec_meravin() {
          .params = {F("base_parallel_score"), F("embarrassing_bonus"), F("sequential_penalty"),
                     F("loop_chunking_potential")},
          .doc = kParallelDoc, .returns = "float"},
-        {.name = "score_indicators", .impl = py_score_indicators,
+        {.name = "score_indicators", .impl = pyext::impl<py_score_indicators>,
          .params = {S("code"), S("function_name")}, .doc = kIndicatorsDoc, .returns = "tuple"},
-        {.name = "normalize_scores", .impl = py_normalize_scores,
+        {.name = "normalize_scores", .impl = pyext::impl<py_normalize_scores>,
          .params = {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"), I("large_data_score")},
          .doc = kNormalizeDoc, .returns = "tuple"},
-        {.name = "score_framework_patterns", .impl = py_score_framework_patterns,
+        {.name = "score_framework_patterns", .impl = pyext::impl<py_score_framework_patterns>,
          .params = {S("code")}, .doc = kFrameworksDoc, .returns = "tuple"},
         {.name = "determine_workload_pattern", .impl = pyext::native<determine_workload_pattern_fast>,
          .params = {F("cpu_intensity"), F("memory_intensity"), F("parallelization_potential"), F("gpu_suitability"),
