@@ -347,6 +347,24 @@ def test_bucket_allocator_construction_and_errors():
     assert ref() is None
 
 
+def test_a_half_made_allocator_is_out_of_the_collectors_reach():
+    # The arguments are converted before the allocator has its step, dict
+    # and lock; a conversion that looks for it through the collector must
+    # not find it (a zero step would divide by zero).
+    class Fresh(FastBucketAllocator):
+        pass
+
+    class Step:
+        def __int__(self):
+            for o in gc.get_objects():
+                if type(o) is Fresh:
+                    o.remove_from_bucket(-8)
+            return 8
+
+    a = Fresh(Step())
+    assert gc.is_tracked(a) and a.add_to_bucket(64, 1000) is True
+
+
 class RecordingLock:
     def __init__(self, log):
         self.log = log
