@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 using pyext::opt;
 using pyext::Ref;
@@ -288,16 +289,17 @@ const Bucket* find_bucket(const BucketAllocator* a, int64_t size) {
     return (b != a->index + a->nbuckets && b->size == size) ? b : nullptr;
 }
 
-void drop_index(BucketAllocator* a) {
-    Bucket* old = a->index;
-    Py_ssize_t n = a->nbuckets;
-    a->index = nullptr;
-    a->nbuckets = 0;
+// Puts `fresh` in place of the index, then releases the old one: a list
+// that goes with it may run code (its items' finalizers), which then finds
+// the allocator consistent.
+void replace_index(BucketAllocator* a, Bucket* fresh, Py_ssize_t count) {
+    Bucket* old = std::exchange(a->index, fresh);
+    Py_ssize_t n = std::exchange(a->nbuckets, count);
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(old[i].list);
     PyMem_Free(old);
 }
 
-void BucketAllocator::drop_native() { drop_index(this); }
+void BucketAllocator::drop_native() { replace_index(this, nullptr, 0); }
 
 // Rebuilds `index` from the dict's current contents.
 bool rebuild_index(BucketAllocator* a) {
@@ -310,8 +312,16 @@ bool rebuild_index(BucketAllocator* a) {
     }
     Py_ssize_t pos = 0, count = 0;
     PyObject *key, *value;
+    // The keys are the bucket sizes made by _init_buckets.  The dict can
+    // also be reached through the collector's referents; a key of another
+    // type is refused before any of its code (__index__) could run and
+    // change the dict under this loop.
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        long long size = PyLong_AsLongLong(key);  // keys are bucket sizes made here
+        long long size = -1;
+        if (PyLong_Check(key))
+            size = PyLong_AsLongLong(key);
+        else
+            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(key)->tp_name);
         if (size == -1 && PyErr_Occurred()) {
             for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(fresh[i].list);
             PyMem_Free(fresh);
@@ -320,9 +330,7 @@ bool rebuild_index(BucketAllocator* a) {
         fresh[count++] = {size, Py_NewRef(value)};
     }
     std::sort(fresh, fresh + count, [](const Bucket& x, const Bucket& y) { return x.size < y.size; });
-    drop_index(a);
-    a->index = fresh;
-    a->nbuckets = count;
+    replace_index(a, fresh, count);
     return true;
 }
 
@@ -345,9 +353,17 @@ inline Ref offset_object(PyObject* given, int32_t value) {
     return Ref::steal(PyLong_FromLong(value));
 }
 
-// Last offset of a non-empty list, as a native value.
+// Last offset of a non-empty list, as a native value.  The lists hold the
+// ints add_to_bucket stored; anything else put there (through the
+// collector's referents) is refused without running its code (__int__),
+// which could rebuild the index the search is walking.
 inline bool peek_offset(PyObject* list, int32_t& out) {
-    return pyext::to_int32_t(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1), out);
+    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
+    if (!PyLong_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    return pyext::to_int32_t(item, out);
 }
 
 // Removes and returns the last item of a non-empty list.
