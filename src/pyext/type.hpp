@@ -130,7 +130,7 @@ PyObject* type_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     // Out of the collector's lists while it is constructed: Python code that
     // the construction runs (an argument's __int__) cannot find the half-made
     // instance through gc.get_objects() and call a method on empty fields.
-    const bool tracked = PyObject_GC_IsTracked(self.get());
+    const bool tracked = PyType_IS_GC(type);  // tp_alloc tracks the instances of such a type
     if (tracked) PyObject_GC_UnTrack(self.get());
     const bool ok = !S::def->construct || S::def->construct(as<T>(self.get()), argv);
     if (tracked) PyObject_GC_Track(self.get());  // also on failure: a cycle it joined stays collectable
