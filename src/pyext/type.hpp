@@ -127,7 +127,14 @@ PyObject* type_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     }
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    if (S::def->construct && !S::def->construct(as<T>(self.get()), argv)) return nullptr;
+    // Out of the collector's lists while it is constructed: Python code that
+    // the construction runs (an argument's __int__) cannot find the half-made
+    // instance through gc.get_objects() and call a method on empty fields.
+    const bool tracked = PyType_IS_GC(type);  // tp_alloc tracks the instances of such a type
+    if (tracked) PyObject_GC_UnTrack(self.get());
+    const bool ok = !S::def->construct || S::def->construct(as<T>(self.get()), argv);
+    if (tracked) PyObject_GC_Track(self.get());  // also on failure: a cycle it joined stays collectable
+    if (!ok) return nullptr;
     return self.release();
 }
 
