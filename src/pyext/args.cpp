@@ -62,6 +62,25 @@ bool ArgSpec::finish(Py_ssize_t nargs, PyObject** out) const {
     return true;
 }
 
+// A keyword that matched no parameter after the positional ones: not a
+// string, unknown, or naming a parameter given by position.
+bool ArgSpec::check_keyword(PyObject* key, Py_ssize_t nargs) const {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname_);
+        return false;
+    }
+    Py_ssize_t idx = index_of(key);
+    if (idx < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname_, key);
+        return false;
+    }
+    if (idx < nargs) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname_, key);
+        return false;
+    }
+    return true;
+}
+
 bool ArgSpec::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
     if (nargs > nparams_) {
         raise_count(nargs);
@@ -100,22 +119,8 @@ bool ArgSpec::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
         }
     }
     if (matched == nkw) return true;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname_);
-            return false;
-        }
-        Py_ssize_t idx = index_of(key);
-        if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname_, key);
-            return false;
-        }
-        if (idx < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname_, key);
-            return false;
-        }
-    }
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (!check_keyword(PyTuple_GET_ITEM(kwnames, k), nargs)) return false;
     return true;
 }
 
@@ -144,21 +149,8 @@ bool ArgSpec::parse(PyObject* args, PyObject* kwds, PyObject** out) const {
     if (matched == nkw) return true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname_);
-            return false;
-        }
-        Py_ssize_t idx = index_of(key);
-        if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname_, key);
-            return false;
-        }
-        if (idx < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname_, key);
-            return false;
-        }
-    }
+    while (PyDict_Next(kwds, &pos, &key, &value))
+        if (!check_keyword(key, nargs)) return false;
     return true;
 }
 

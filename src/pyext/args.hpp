@@ -44,6 +44,7 @@ public:
 
 private:
     Py_ssize_t index_of(PyObject* key) const;  // -1 when unknown
+    bool check_keyword(PyObject* key, Py_ssize_t nargs) const;
     bool finish(Py_ssize_t nargs, PyObject** out) const;
 
     const char* fname_ = "";

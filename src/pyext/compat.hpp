@@ -92,41 +92,24 @@ inline constexpr bool kFreeThreaded = true;
 inline constexpr bool kFreeThreaded = false;
 #endif
 
-// A critical section on one object (two objects: CriticalSection2) for the
-// scope: on free-threaded builds the object's own mutex, released whenever
-// the thread blocks or calls code that may (so it protects only sequences
-// that call no Python code); nothing on GIL builds.
+// A critical section on one object, or on two at once, for the scope: on
+// free-threaded builds the objects' own mutexes, released whenever the
+// thread blocks or calls code that may (so it protects only sequences that
+// call no Python code); nothing on GIL builds.
 class CriticalSection {
 public:
 #ifdef Py_GIL_DISABLED
-    explicit CriticalSection(PyObject* o) { PyCriticalSection_Begin(&cs_, o); }
-    ~CriticalSection() { PyCriticalSection_End(&cs_); }
+    explicit CriticalSection(PyObject* a, PyObject* b = nullptr) { PyCriticalSection2_Begin(&cs_, a, b ? b : a); }
+    ~CriticalSection() { PyCriticalSection2_End(&cs_); }
 #else
-    explicit CriticalSection(PyObject*) {}
+    explicit CriticalSection(PyObject*, PyObject* = nullptr) {}
 #endif
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
 private:
 #ifdef Py_GIL_DISABLED
-    PyCriticalSection cs_;
-#endif
-};
-
-class CriticalSection2 {
-public:
-#ifdef Py_GIL_DISABLED
-    CriticalSection2(PyObject* a, PyObject* b) { PyCriticalSection2_Begin(&cs_, a, b); }
-    ~CriticalSection2() { PyCriticalSection2_End(&cs_); }
-#else
-    CriticalSection2(PyObject*, PyObject*) {}
-#endif
-    CriticalSection2(const CriticalSection2&) = delete;
-    CriticalSection2& operator=(const CriticalSection2&) = delete;
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection2 cs_;
+    PyCriticalSection2 cs_;  // one mutex taken once when a and b are the same object
 #endif
 };
 

@@ -119,7 +119,7 @@ bool check_range(CounterAggregator* self, int32_t id) {
     return true;
 }
 
-// The override's result where the native result is a dict or a list.
+// The override's result where the native result is a dict.
 Ref check_result(Ref r, PyTypeObject* expected) {
     if (r && r.get() != Py_None && !Py_IS_TYPE(r.get(), expected)) {
         PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", expected->tp_name, Py_TYPE(r.get())->tp_name);
@@ -134,19 +134,11 @@ Ref override_of(CounterAggregator* self, PyObject* name) {
     return pyext::find_override(self->obj(), aggregator_type(), name);
 }
 
-// The native methods.  `dispatch` is false when the call comes from the
-// Python-visible method itself; otherwise an override runs instead.
+// The native methods.  get_stats is the one the module also calls itself
+// (from get_all_stats): `dispatch` is true there, and a Python subclass's
+// override runs in its place.
 
-bool c_update(CounterAggregator* self, int32_t id, double value, bool dispatch) {
-    if (dispatch) {
-        Ref o = override_of(self, PYEXT_STR("update"));
-        if (o) {
-            Ref i = Ref::steal(PyLong_FromLong(id));
-            Ref v = i ? pyext::from_double(value) : Ref();
-            return v && pyext::call(o.get(), i.get(), v.get());
-        }
-        if (PyErr_Occurred()) return false;
-    }
+bool c_update(CounterAggregator* self, int32_t id, double value) {
     if (!check_range(self, id)) return false;
     pyext::WithLock guard(self->lock.get());
     if (!guard) return false;
@@ -183,15 +175,7 @@ Ref c_get_stats(CounterAggregator* self, int32_t id, bool dispatch) {
     return d;
 }
 
-bool c_reset(CounterAggregator* self, int32_t id, bool dispatch) {
-    if (dispatch) {
-        Ref o = override_of(self, PYEXT_STR("reset"));
-        if (o) {
-            Ref i = Ref::steal(PyLong_FromLong(id));
-            return i && pyext::call(o.get(), i.get());
-        }
-        if (PyErr_Occurred()) return false;
-    }
+bool c_reset(CounterAggregator* self, int32_t id) {
     if (!check_range(self, id)) return false;
     pyext::WithLock guard(self->lock.get());
     if (!guard) return false;
@@ -199,12 +183,7 @@ bool c_reset(CounterAggregator* self, int32_t id, bool dispatch) {
     return guard.exit();
 }
 
-bool c_reset_all(CounterAggregator* self, bool dispatch) {
-    if (dispatch) {
-        Ref o = override_of(self, PYEXT_STR("reset_all"));
-        if (o) return static_cast<bool>(pyext::call(o.get()));
-        if (PyErr_Occurred()) return false;
-    }
+bool c_reset_all(CounterAggregator* self) {
     pyext::WithLock guard(self->lock.get());
     if (!guard) return false;
     // Only used records are written: the pages of never-used ones stay
@@ -214,12 +193,7 @@ bool c_reset_all(CounterAggregator* self, bool dispatch) {
     return guard.exit();
 }
 
-Ref c_get_all_stats(CounterAggregator* self, bool dispatch) {
-    if (dispatch) {
-        Ref o = override_of(self, PYEXT_STR("get_all_stats"));
-        if (o) return check_result(pyext::call(o.get()), &PyList_Type);
-        if (PyErr_Occurred()) return {};
-    }
+Ref c_get_all_stats(CounterAggregator* self) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
     // No lock across the loop: each get_stats takes it for its one counter.
@@ -267,7 +241,7 @@ Ref py_update(PyObject* self, PyObject* const* argv) {
     int32_t id;
     double value;
     if (!pyext::to_i32(argv[0], id) || !pyext::to_double(argv[1], value)) return {};
-    if (!c_update(agg(self), id, value, false)) return {};
+    if (!c_update(agg(self), id, value)) return {};
     return pyext::none();
 }
 
@@ -280,16 +254,16 @@ Ref py_get_stats(PyObject* self, PyObject* const* argv) {
 Ref py_reset(PyObject* self, PyObject* const* argv) {
     int32_t id;
     if (!pyext::to_i32(argv[0], id)) return {};
-    if (!c_reset(agg(self), id, false)) return {};
+    if (!c_reset(agg(self), id)) return {};
     return pyext::none();
 }
 
 Ref py_reset_all(PyObject* self, PyObject* const*) {
-    if (!c_reset_all(agg(self), false)) return {};
+    if (!c_reset_all(agg(self))) return {};
     return pyext::none();
 }
 
-Ref py_get_all_stats(PyObject* self, PyObject* const*) { return c_get_all_stats(agg(self), false); }
+Ref py_get_all_stats(PyObject* self, PyObject* const*) { return c_get_all_stats(agg(self)); }
 
 const pyext::TypeDef<CounterAggregator> aggregator_def = {
     .name = "korvane.monitoring.tulvane.CounterAggregator",
