@@ -233,6 +233,20 @@ struct LoggerClass {
 };
 LoggerClass g_logger_class;
 
+// The instance dict of `o`: null with no error set when it has none.
+// Free-threaded builds take it through the API that holds it safely while
+// another thread may replace it.
+Ref instance_dict(PyObject* o) {
+#ifdef Py_GIL_DISABLED
+    Ref d = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+    if (!d && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return d;
+#else
+    PyObject** p = _PyObject_GetDictPtr(o);
+    return Ref::borrow(p ? *p : nullptr);
+#endif
+}
+
 int level_slot(int level) {
     switch (level) {
         case 10: return 0;
@@ -289,24 +303,30 @@ int log_enabled(int level) {
         _PyType_Lookup(c.type, PYEXT_STR("isEnabledFor")) != c.is_enabled_for ||
         _PyType_Lookup(c.type, PYEXT_STR("disabled")) || _PyType_Lookup(c.type, PYEXT_STR("_cache")))
         return 1;
-    // The instance's attributes, read as strong references: another thread
-    // may be changing them.
-    Ref dict = Ref::steal(PyObject_GenericGetDict(lg, nullptr));
-    if (!dict) return -1;
-    // Instance attributes that would shadow the class's functions.
-    Ref shadow = dict_get(dict.get(), name);
-    if (!shadow && !PyErr_Occurred()) shadow = dict_get(dict.get(), PYEXT_STR("isEnabledFor"));
-    if (shadow) return 1;
-    if (PyErr_Occurred()) return -1;
-    Ref disabled = dict_get(dict.get(), PYEXT_STR("disabled"));
-    if (disabled.get() == Py_True) return 0;
-    if (disabled.get() != Py_False) return PyErr_Occurred() ? -1 : 1;
-    Ref cache = dict_get(dict.get(), PYEXT_STR("_cache"));
+    // The instance's attributes are only compared with True, False and
+    // absence, so they are read inside the dict's critical section without
+    // taking references (the keys are strs: no Python code runs there).  The
+    // level cache, looked into afterwards, is held.
+    Ref dict = instance_dict(lg);
+    if (!dict) return PyErr_Occurred() ? -1 : 1;
+    Ref cache;
+    {
+        PyObject* d = dict.get();
+        CriticalSection cs(d);
+        // Instance attributes that would shadow the class's functions.
+        if (PyDict_GetItemWithError(d, name) || PyDict_GetItemWithError(d, PYEXT_STR("isEnabledFor"))) return 1;
+        if (PyErr_Occurred()) return -1;
+        PyObject* disabled = PyDict_GetItemWithError(d, PYEXT_STR("disabled"));
+        if (disabled == Py_True) return 0;
+        if (disabled != Py_False) return PyErr_Occurred() ? -1 : 1;
+        cache = Ref::borrow(PyDict_GetItemWithError(d, PYEXT_STR("_cache")));
+    }
     if (!cache || !PyDict_CheckExact(cache.get())) return PyErr_Occurred() ? -1 : 1;
     Ref key = Ref::steal(PyLong_FromLong(level));
     if (!key) return -1;
-    Ref cached = dict_get(cache.get(), key.get());
-    if (cached.get() == Py_False) return 0;
+    CriticalSection cs(cache.get());
+    PyObject* cached = PyDict_GetItemWithError(cache.get(), key.get());
+    if (cached == Py_False) return 0;
     return PyErr_Occurred() ? -1 : 1;
 }
 
