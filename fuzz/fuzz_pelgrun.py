@@ -10,12 +10,13 @@ with atheris.instrument_imports(include=["fuzzlib"]):
     import fuzzlib
 from fuzzlib import Gen, as_int, at_call, check
 
+from korvane._tour.pelgrun import CHUNKABLE, NON_CHUNKABLE
 from korvane.gpu import pelgrun as m
 
-OPS_CHUNKABLE = ["zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-                 "random.standard_normal", "random.uniform", "arange", "linspace"]
-OPS_OTHER = ["matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort",
-             "argsort"]
+# The operation sets of the tour's plain-Python planner, in a fixed order so
+# that an input always means the same calls.
+OPS_CHUNKABLE = sorted(CHUNKABLE)
+OPS_OTHER = sorted(NON_CHUNKABLE)
 WORDS = OPS_CHUNKABLE + OPS_OTHER + [
     "out of memory", "OUT OF MEMORY", "cuda", "CUDA", "memory", "allocat", "allocation", "failed",
     "insufficient", "gpu", "GPU", "OutOfMemoryError", "RuntimeError", "outofmemoryerror", "\u0130", "\u212a",

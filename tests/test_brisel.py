@@ -347,6 +347,56 @@ def test_bucket_allocator_construction_and_errors():
     assert ref() is None
 
 
+def test_a_half_made_allocator_is_out_of_the_collectors_reach():
+    # The arguments are converted before the allocator has its step, dict
+    # and lock; a conversion that looks for it through the collector must
+    # not find it (a zero step would divide by zero).
+    class Fresh(FastBucketAllocator):
+        pass
+
+    class Step:
+        def __int__(self):
+            for o in gc.get_objects():
+                if type(o) is Fresh:
+                    o.remove_from_bucket(-8)
+            return 8
+
+    a = Fresh(Step())
+    assert gc.is_tracked(a) and a.add_to_bucket(64, 1000) is True
+
+
+def test_buckets_changed_through_the_collectors_referents_fail_cleanly():
+    # The dict and its lists are reachable through gc.get_referents.  Code
+    # of a foreign key or item must not run inside the index rebuild or the
+    # best-fit search: it could grow the dict past the new index or rebuild
+    # the index the search is walking.
+    a = FastBucketAllocator(8, 16, 16)
+    lists = next(o for o in gc.get_referents(a) if type(o) is dict)
+
+    class Key:
+        def __index__(self):
+            lists.update({1000 + i: [] for i in range(100)})
+            return 4
+
+    lists[Key()] = []
+    with pytest.raises(TypeError, match="^'Key' object cannot be interpreted as an integer$"):
+        a._init_buckets()
+
+    b = FastBucketAllocator()
+    lists = next(o for o in gc.get_referents(b) if type(o) is dict)
+
+    class Offset:
+        def __int__(self):
+            b._init_buckets()
+            return 0
+
+    lists[64].append(Offset())
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        b.find_best_fit_bucket(64, 8)
+    b._init_buckets()
+    assert b.add_to_bucket(64, 1000) is True and b.find_best_fit_bucket(64, 8) == 1000
+
+
 class RecordingLock:
     def __init__(self, log):
         self.log = log

@@ -546,3 +546,79 @@ def test_aggregator_storage_and_reports():
 
     run_case(lambda: agg.update(5, 2.5), check, cleanup=settle)
     assert math.isclose(agg.get_stats(5)["mean"], 2.5)
+
+
+# ------------------------------------------------------------ first use
+
+FIRST_USE = """
+import os, sys, _testcapi
+from korvane.gpu import pelgrun
+from korvane.jit import quendar
+from korvane.memory import brisel, talvorn, varnok
+from korvane.memory.halvet import MemoryBlock
+from korvane.monitoring import tulvane
+from korvane.native import oskarel
+from korvane.plugins.analyzer import dorvask, meravin
+
+calls = {
+    "AtomicCounter": lambda: varnok.AtomicCounter(5),
+    "AtomicPointer": lambda: varnok.AtomicPointer(5),
+    "LockFreeStack": lambda: varnok.LockFreeStack(),
+    "LockFreeStatistics": lambda: varnok.LockFreeStatistics(),
+    "PerformanceTimer": lambda: varnok.PerformanceTimer(),
+    "AtomicCounterWrapper": lambda: varnok.AtomicCounterWrapper(5),
+    "FastSlabHeaderOps": lambda: brisel.FastSlabHeaderOps(3, 64),
+    "FastBucketAllocator": lambda: brisel.FastBucketAllocator(),
+    "FastStatsCollector": lambda: brisel.FastStatsCollector(),
+    "brisel.fast_align_size": lambda: brisel.fast_align_size(13, 8),
+    "FastRedBlackTree": lambda: talvorn.FastRedBlackTree(),
+    "PolicyConfig": lambda: quendar.PolicyConfig(),
+    "FunctionMetrics": lambda: quendar.FunctionMetrics(call_count=3),
+    "Quendar": lambda: quendar.Quendar(),
+    "get_quendar": lambda: quendar.get_quendar(),
+    "create_policy_config": lambda: quendar.create_policy_config(),
+    "meravin.normalize_scores": lambda: meravin.normalize_scores(3, 1, 0, 0, 0),
+    "pelgrun.compute_chunk_shapes": lambda: pelgrun.compute_chunk_shapes((10, 4), 8, 100),
+    "dorvask.detect_dominant_pattern": lambda: dorvask.detect_dominant_pattern(["cpu", "io", "cpu"]),
+    "oskarel.detect_numa_nodes": lambda: oskarel.detect_numa_nodes(),
+    "CounterAggregator": lambda: tulvane.CounterAggregator(4),
+    "create_aggregator": lambda: tulvane.create_aggregator(4),
+}
+failed = []
+for name, call in calls.items():
+    for n in range(30):
+        pid = os.fork()
+        if pid == 0:
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                call()
+                first = "ok"
+            except MemoryError:
+                first = "MemoryError"
+            except RuntimeError as e:   # threading.Lock() reports a failed lock allocation this way
+                first = "MemoryError" if str(e) == "can't allocate lock" else repr(e)
+            except BaseException as e:
+                first = repr(e)
+            finally:
+                _testcapi.remove_mem_hooks()
+            try:
+                call()
+                second = "ok"
+            except BaseException as e:
+                second = type(e).__name__ + ": " + str(e)
+            if first not in ("ok", "MemoryError") or second != "ok":
+                print(f"{name} at allocation {n}: {first}, then {second}", flush=True)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        if status:
+            failed.append(f"{name} at allocation {n}: status {status:#x}")
+print("\\n".join(failed) or "done")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_failed_first_use_leaves_later_calls_working(subprocess_python):
+    # Each child process makes the first call of one type or module with one
+    # allocation failing, then the same call again with memory back.
+    out = subprocess_python(FIRST_USE)
+    assert out.stdout.strip() == "done"

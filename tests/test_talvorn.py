@@ -1,3 +1,4 @@
+import ctypes
 import gc
 import math
 import pickle
@@ -534,6 +535,36 @@ def test_cycles_through_blocks_are_collected():
     del t, r
     gc.collect()
     assert w() is None and len(log) == 1
+
+
+
+def test_a_tree_cleared_by_the_collector_refuses_every_use():
+    # The type's tp_clear, called as the collector calls it on a cycle, with
+    # the interpreter lock held; whatever still reaches the tree afterwards
+    # (a finaliser, native code) gets ReferenceError, from the slots too.
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    tp_clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(FastRedBlackTree, 51))  # Py_tp_clear
+
+    class Sub(FastRedBlackTree):
+        pass
+
+    for cls in (FastRedBlackTree, Sub):
+        t = cls(1)
+        b = blk(1)
+        for size, block in [(8, b), (8, blk(2)), (16, blk(3))]:
+            t.insert(size, block)
+        held = sys.getrefcount(b)
+        assert tp_clear(t) == 0
+        assert sys.getrefcount(b) == held - 1 and gc.get_referents(t) == [cls]
+        for use in [len, bool, repr, lambda t: t.size(), lambda t: t.insert(1, b), lambda t: t.find_best_fit(1),
+                    lambda t: t.find_all_exact(8), lambda t: t.delete(8, b), lambda t: t.remove_ge(1),
+                    lambda t: t.clear(), lambda t: t.get_stats(), lambda t: t.get_size_distribution(),
+                    lambda t: t.reset_circuit_breaker(), lambda t: t.get_statistics()]:
+            with pytest.raises(ReferenceError, match="^FastRedBlackTree state was released by the garbage collector$"):
+                use(t)
+        assert tp_clear(t) == 0
+        del t
 
 
 # ------------------------------------------------------ concurrency protocol

@@ -1,6 +1,7 @@
 """korvane.memory.varnok: counters, object slot, stack, statistics, timer."""
 
 import copy
+import ctypes
 import decimal
 import gc
 import pickle
@@ -256,6 +257,16 @@ def test_wrapper_result_check_and_compare_and_swap_passthrough():
             call()
     assert w.compare_and_swap(1, 2) == "text"      # not annotated int: unchanged
     assert ("py_compare_and_swap", (1, 2)) in w._counter.calls
+
+
+def test_wrapper_calls_a_counter_subclass_through_its_py_names():
+    class Counter(AtomicCounter):                  # the wrapper's own counters take a shortcut; this one may not
+        def py_increment(self, delta):
+            return super().py_increment(delta * 10)
+
+    w = AtomicCounterWrapper()
+    w._counter = Counter(1)
+    assert w.increment(2) == 21 and w.load() == 21
 
 
 def test_wrapper_pickling_fails_through_its_counter():
@@ -733,6 +744,36 @@ def test_statistics_cycle_through_a_public_attribute_is_collected():
     del s, h
     gc.collect()
     assert ref() is None
+
+
+def collector_clear(obj):
+    """Runs the tp_clear of obj's type on it, as the cyclic collector does to garbage."""
+    t, word = type(obj), ctypes.sizeof(ctypes.c_void_p)
+    tp_name = id(t) + object.__basicsize__ + word              # after PyObject_VAR_HEAD
+    assert ctypes.c_ssize_t.from_address(tp_name + word).value == t.__basicsize__  # the layout assumed here
+    tp_clear = ctypes.c_void_p.from_address(tp_name + 21 * word).value
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(tp_clear)(obj)
+
+
+def test_use_after_the_collectors_clear_raises_reference_error():
+    item = object()
+    base = sys.getrefcount(item)
+    p, s, st = AtomicPointer(item), LockFreeStack(), LockFreeStatistics()
+    s.push(item)
+    uses = {
+        p: [p.load, lambda: p.store(1), lambda: p.compare_and_swap(None, 1), p.get_version],
+        s: [lambda: s.push(1), s.pop, s.is_empty, s.size],
+        st: [lambda: st.record_allocation(1), lambda: st.py_record_allocation(1, True), st.get_snapshot, st.reset,
+             lambda: st.total_allocations, lambda: setattr(st, "bytes_reserved", 1),
+             lambda: delattr(st, "peak_allocations")],
+    }
+    for obj, calls in uses.items():
+        collector_clear(obj)
+        for call in calls:
+            with pytest.raises(ReferenceError,
+                               match=f"^{type(obj).__name__} state was released by the garbage collector$"):
+                call()
+    assert sys.getrefcount(item) == base           # the slot's and the node's references went with the clear
 
 
 def test_statistics_from_four_threads():

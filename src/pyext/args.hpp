@@ -5,7 +5,6 @@
 //   "%.200s() keywords must be strings"
 #pragma once
 #include "ref.hpp"
-#include <initializer_list>
 
 namespace pyext {
 
@@ -13,17 +12,20 @@ constexpr Py_ssize_t kMaxParams = 24;
 
 class ArgSpec {
 public:
+    // An empty spec; init() fills it.  Trivially made and never destroyed
+    // by itself, so a spec may live in a global (its names then stay for
+    // the rest of the process) or inside an object that releases them.
+    constexpr ArgSpec() noexcept = default;
+    ArgSpec(const ArgSpec&) = delete;
+    ArgSpec& operator=(const ArgSpec&) = delete;
+
     // `fname` is the name used in messages ("__cinit__" for constructors).
     // The first `nrequired` parameters are required, the rest optional.
-    // Must be constructed with the interpreter lock held (it interns names).
-    ArgSpec(const char* fname, std::initializer_list<const char*> names, Py_ssize_t nrequired);
-    ArgSpec(const char* fname, const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired);
-    ~ArgSpec();
-    ArgSpec(const ArgSpec&) = delete;
-    // Gives back the names' references; for an owner that is freed while
-    // the interpreter runs (a function object), before it deletes the spec.
+    // False with an error set (MemoryError, or SystemError for too many
+    // parameters); a spec that failed may be initialised again.
+    bool init(const char* fname, const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired);
+    // Gives back the names' references (an owner that is freed).
     void release_names();
-    ArgSpec& operator=(const ArgSpec&) = delete;
 
     // Vectorcall arguments.  Fills out[0..nparams) with borrowed references;
     // optional parameters that were not given are left null.
@@ -42,18 +44,15 @@ public:
 
 private:
     Py_ssize_t index_of(PyObject* key) const;  // -1 when unknown
+    bool check_keyword(PyObject* key, Py_ssize_t nargs) const;
     bool finish(Py_ssize_t nargs, PyObject** out) const;
 
-    const char* fname_;
-    Py_ssize_t nparams_;
-    Py_ssize_t nrequired_;
+    const char* fname_ = "";
+    Py_ssize_t nparams_ = 0;
+    Py_ssize_t nrequired_ = 0;
     PyObject* names_[kMaxParams] = {};
     bool ok_ = false;
 };
 
-// A callable that takes no arguments at all: the count message for any
-// positional argument, the keyword message for the first keyword.
-bool check_no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames);
-bool check_no_args(const char* fname, PyObject* args, PyObject* kwds);
 
 }  // namespace pyext

@@ -76,3 +76,62 @@ inline int64_t interpreter_id() {
 }
 
 }  // namespace pyext
+
+// ------------------------------------------------------ free-threaded builds
+//
+// Without the interpreter lock (CPython 3.13t and later) a borrowed reference
+// read from a list or dict another thread may change is not safe to use, and
+// an object's fields are guarded by its critical section.  The helpers below
+// do the safe thing on every interpreter and cost nothing extra with the GIL.
+
+namespace pyext {
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// A critical section on one object, or on two at once, for the scope: on
+// free-threaded builds the objects' own mutexes, released whenever the
+// thread blocks or calls code that may (so it protects only sequences that
+// call no Python code); nothing on GIL builds.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* a, PyObject* b = nullptr) { PyCriticalSection2_Begin(&cs_, a, b ? b : a); }
+    ~CriticalSection() { PyCriticalSection2_End(&cs_); }
+#else
+    explicit CriticalSection(PyObject*, PyObject* = nullptr) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection2 cs_;  // one mutex taken once when a and b are the same object
+#endif
+};
+
+// PyDict_GetItemRef: 1 and a new reference in *result when found, 0 and
+// null when missing, -1 with an error set.
+inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(d, key, result);
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    *result = Py_XNewRef(v);
+    return v ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// PyList_GetItemRef: a new reference, or null with IndexError set.
+inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_GetItemRef(list, i);
+#else
+    return Py_XNewRef(PyList_GetItem(list, i));
+#endif
+}
+
+}  // namespace pyext

@@ -60,55 +60,48 @@ inline bool to_i64(PyObject* o, int64_t& out) {
     return true;
 }
 
-// Signed 32-bit: OverflowError "value too large to convert to int" either way.
-inline bool to_i32(PyObject* o, int32_t& out) {
+namespace detail {
+
+// An int (or __int__ result) within [lo, hi]; OverflowError with `negative`
+// below 0 when given, else with `too_large`, outside it.
+template <typename T>
+inline bool to_bounded(PyObject* o, T& out, long long lo, long long hi, const char* too_large,
+                       const char* negative = nullptr) {
     Ref i = as_int(o);
     if (!i) return false;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    if (negative && (overflow < 0 || (!overflow && v < 0))) {
+        PyErr_SetString(PyExc_OverflowError, negative);
         return false;
     }
-    out = static_cast<int32_t>(v);
+    if (overflow || v < lo || v > hi) {
+        PyErr_SetString(PyExc_OverflowError, too_large);
+        return false;
+    }
+    out = static_cast<T>(v);
     return true;
+}
+
+}  // namespace detail
+
+// Signed 32-bit: OverflowError "value too large to convert to int" either way.
+inline bool to_i32(PyObject* o, int32_t& out) {
+    return detail::to_bounded(o, out, INT32_MIN, INT32_MAX, "value too large to convert to int");
 }
 
 // Signed 32-bit for parameters declared with the fixed-width type: the
 // same conversion, OverflowError "value too large to convert to int32_t".
 inline bool to_int32_t(PyObject* o, int32_t& out) {
-    Ref i = as_int(o);
-    if (!i) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
-        return false;
-    }
-    out = static_cast<int32_t>(v);
-    return true;
+    return detail::to_bounded(o, out, INT32_MIN, INT32_MAX, "value too large to convert to int32_t");
 }
 
 // Unsigned 32-bit: "can't convert negative value to uint32_t",
 // "value too large to convert to uint32_t".
 inline bool to_u32(PyObject* o, uint32_t& out) {
-    Ref i = as_int(o);
-    if (!i) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (!overflow && v < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
-        return false;
-    }
-    if (overflow > 0 || v > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
-        return false;
-    }
-    out = static_cast<uint32_t>(v);
-    return true;
+    return detail::to_bounded(o, out, 0, UINT32_MAX, "value too large to convert to uint32_t",
+                              "can't convert negative value to uint32_t");
 }
 
 // Unsigned 64-bit: "can't convert negative value to uint64_t"; too large
@@ -151,10 +144,27 @@ inline bool to_bool(PyObject* o, bool& out) {
     return true;
 }
 
-inline PyObject* from_i64(int64_t v) { return PyLong_FromLongLong(v); }
-inline PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-inline PyObject* from_double(double v) { return PyFloat_FromDouble(v); }
-inline PyObject* from_bool(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+inline Ref from_i64(int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref from_u64(uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+inline Ref from_double(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref from_bool(bool b) { return boolean(b); }
+
+// The same conversions chosen by the native type, for generic code: a
+// double, bool, int32_t, int64_t, uint32_t or uint64_t from an argument, and
+// a float, bool or int from a result.
+inline bool to_native(PyObject* o, double& v) { return to_double(o, v); }
+inline bool to_native(PyObject* o, bool& v) { return to_bool(o, v); }
+inline bool to_native(PyObject* o, int32_t& v) { return to_i32(o, v); }
+inline bool to_native(PyObject* o, int64_t& v) { return to_i64(o, v); }
+inline bool to_native(PyObject* o, uint32_t& v) { return to_u32(o, v); }
+inline bool to_native(PyObject* o, uint64_t& v) { return to_u64(o, v); }
+
+inline Ref from_native(double v) { return from_double(v); }
+inline Ref from_native(bool v) { return from_bool(v); }
+inline Ref from_native(int32_t v) { return from_i64(v); }
+inline Ref from_native(int64_t v) { return from_i64(v); }
+inline Ref from_native(uint32_t v) { return from_u64(v); }
+inline Ref from_native(uint64_t v) { return from_u64(v); }
 
 // Parameter typed with a builtin or extension type.  `exact` (for str,
 // bytes, list, tuple, dict) refuses instances of subclasses; otherwise

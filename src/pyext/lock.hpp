@@ -24,9 +24,6 @@ namespace pyext {
 class WithLock {
 public:
     explicit WithLock(PyObject* lock) : lock_(lock) {
-        // The argument tuples a release needs exist before anything is taken.
-        if (!empty_ && !(empty_ = PyTuple_New(0))) return;
-        if (!nones_ && !(nones_ = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return;
         PyObject* args[1] = {lock_};
         PyObject* r = call_direct(PYEXT_STR("__enter__"), args, 1);
         if (r == kNoDirect)
@@ -87,18 +84,18 @@ private:
                 Ref exc_args;
                 PyObject* tuple;
                 if (n == 1)
-                    tuple = empty_;
+                    tuple = empty();
                 else if (n != 4)
                     return kNoDirect;
                 else if (args[1] == Py_None && args[2] == Py_None && args[3] == Py_None)
-                    tuple = nones_;
+                    tuple = nones();
                 else if ((exc_args = Ref::steal(PyTuple_Pack(3, args[1], args[2], args[3]))))
                     tuple = exc_args.get();
                 else {
                     // No memory to pass the exception on: the lock is
                     // released all the same, and the caller's error stays.
                     PyErr_Clear();
-                    tuple = nones_;
+                    tuple = nones();
                 }
                 if (def->ml_flags & METH_KEYWORDS)
                     r = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth))(
@@ -123,9 +120,16 @@ private:
         return r;
     }
 
-    // () and (None, None, None), made by the first guard and kept.
-    static inline PyObject* empty_ = nullptr;
-    static inline PyObject* nones_ = nullptr;
+    // () and (None, None, None): made with the library, so that a release
+    // never needs an allocation.
+    struct MakeEmpty {
+        static PyObject* make() { return PyTuple_New(0); }
+    };
+    struct MakeNones {
+        static PyObject* make() { return PyTuple_Pack(3, Py_None, Py_None, Py_None); }
+    };
+    static PyObject* empty() { return detail::Constant<MakeEmpty>::value; }
+    static PyObject* nones() { return detail::Constant<MakeNones>::value; }
 
     bool call_exit(PyObject* t, PyObject* v, PyObject* b) {
         PyObject* args[4] = {lock_, t, v, b};

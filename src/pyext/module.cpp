@@ -1,4 +1,7 @@
 #include "module.hpp"
+#include "function.hpp"
+#include "type.hpp"
+#include <cstring>
 
 #include <exception>
 #include <new>
@@ -56,11 +59,29 @@ PyObject* module_create(const ModuleInfo& info, PyObject* spec) {
     return m;
 }
 
+// The module's own statements, between __doc__ and the epilogue.
+bool run_body(const ModuleInfo& info) {
+    if (info.doc) {
+        Ref doc = Ref::steal(PyUnicode_FromString(info.doc));
+        if (!doc || !set_global("__doc__", doc.get())) return false;
+    }
+    if (!info.exec()) return false;
+    if (info.logger && !bind_logger()) return false;
+    if (info.load_message && !log("info", info.load_message)) return false;
+    if (info.test_dict) {
+        Ref test = Ref::steal(PyDict_New());
+        if (!test || !set_global("__test__", test.get())) return false;
+    }
+    return true;
+}
+
 int module_exec(const ModuleInfo& info, PyObject* module) {
     if (g_state.executed) {
         if (g_state.executed == module) return 0;
+        const char* dot = std::strrchr(info.fullname, '.');
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", info.shortname);
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     dot ? dot + 1 : info.fullname);
         return -1;
     }
     if (g_state.running) return 0;
@@ -82,7 +103,8 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         Py_CLEAR(g_state.module);
         return -1;
     };
-    if (!detail::retry_interning()) return fail();  // string constants the library load could not make
+    // Constants the library load could not make, and the function type.
+    if (!make_pending() || !init_function_type()) return fail();
 
     int major = 0, minor = 0;
     runtime_version(major, minor);
@@ -101,57 +123,61 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         return fail();
     // The step may build C++ tables: a failed allocation there is the
     // import's MemoryError, never an exception escaping into the interpreter.
-    int rc;
+    bool ok;
     try {
-        rc = info.exec(module);
+        ok = run_body(info);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        rc = -1;
+        ok = false;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-        rc = -1;
+        ok = false;
     }
-    if (rc < 0) return fail();
+    if (!ok) return fail();
     g_state.running = false;
     return 0;
 }
 
-PyObject* current_module() { return g_state.module; }
+Borrowed current_module() { return Borrowed(g_state.module); }
 
-PyObject* current_module_dict() { return g_state.module ? PyModule_GetDict(g_state.module) : nullptr; }
+Borrowed current_module_dict() { return Borrowed(g_state.module ? PyModule_GetDict(g_state.module) : nullptr); }
 
-PyObject* current_module_name() {
-    if (!g_state.module) return PyUnicode_FromString("");
-    return PyModule_GetNameObject(g_state.module);
+Ref current_module_name() {
+    if (!g_state.module) return Ref::steal(PyUnicode_FromString(""));
+    return Ref::steal(PyModule_GetNameObject(g_state.module));
 }
 
 Ref global(PyObject* name) {
-    PyObject* dict = current_module_dict();
+    PyObject* dict = current_module_dict().get();
     if (dict) {
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
+        Ref v = dict_get(dict, name);
+        if (v || PyErr_Occurred()) return v;
     }
-    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (v) return Ref::borrow(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    Ref v = dict_get(PyEval_GetBuiltins(), name);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
 }
 
 bool set_global(const char* name, PyObject* value) {
-    PyObject* dict = current_module_dict();
+    PyObject* dict = current_module_dict().get();
     return dict && PyDict_SetItemString(dict, name, value) == 0;
 }
 
 bool import_as(const char* module, const char* bind_as) {
     Ref m = Ref::steal(PyImport_ImportModule(module));
-    return m && set_global(bind_as, m.get());
+    return m && set_global(bind_as ? bind_as : module, m.get());
+}
+
+Ref new_lock() {
+    Ref threading = global(PYEXT_STR("threading"));
+    if (!threading) return {};
+    return call_method(threading.get(), PYEXT_STR("Lock"));
 }
 
 bool import_from(const char* module, const char* attr, const char* bind_as) {
     Ref fromlist = Ref::steal(Py_BuildValue("(s)", attr));
     if (!fromlist) return false;
-    Ref m = Ref::steal(PyImport_ImportModuleLevel(module, current_module_dict(), nullptr, fromlist.get(), 0));
+    Ref m = Ref::steal(PyImport_ImportModuleLevel(module, current_module_dict().get(), nullptr, fromlist.get(), 0));
     if (!m) return false;
     Ref name = Ref::steal(PyUnicode_FromString(attr));
     if (!name) return false;
@@ -206,6 +232,20 @@ struct LoggerClass {
     bool tried = false;
 };
 LoggerClass g_logger_class;
+
+// The instance dict of `o`: null with no error set when it has none.
+// Free-threaded builds take it through the API that holds it safely while
+// another thread may replace it.
+Ref instance_dict(PyObject* o) {
+#ifdef Py_GIL_DISABLED
+    Ref d = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+    if (!d && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return d;
+#else
+    PyObject** p = _PyObject_GetDictPtr(o);
+    return Ref::borrow(p ? *p : nullptr);
+#endif
+}
 
 int level_slot(int level) {
     switch (level) {
@@ -263,21 +303,29 @@ int log_enabled(int level) {
         _PyType_Lookup(c.type, PYEXT_STR("isEnabledFor")) != c.is_enabled_for ||
         _PyType_Lookup(c.type, PYEXT_STR("disabled")) || _PyType_Lookup(c.type, PYEXT_STR("_cache")))
         return 1;
-    PyObject** dictptr = _PyObject_GetDictPtr(lg);
-    PyObject* dict = dictptr ? *dictptr : nullptr;
-    if (!dict) return 1;
-    // Instance attributes that would shadow the class's functions.
-    if (PyDict_GetItemWithError(dict, name) || PyDict_GetItemWithError(dict, PYEXT_STR("isEnabledFor")))
-        return 1;
-    if (PyErr_Occurred()) return -1;
-    PyObject* disabled = PyDict_GetItemWithError(dict, PYEXT_STR("disabled"));
-    if (disabled == Py_True) return 0;
-    if (disabled != Py_False) return PyErr_Occurred() ? -1 : 1;
-    PyObject* cache = PyDict_GetItemWithError(dict, PYEXT_STR("_cache"));
-    if (!cache || !PyDict_CheckExact(cache)) return PyErr_Occurred() ? -1 : 1;
+    // The instance's attributes are only compared with True, False and
+    // absence, so they are read inside the dict's critical section without
+    // taking references (the keys are strs: no Python code runs there).  The
+    // level cache, looked into afterwards, is held.
+    Ref dict = instance_dict(lg);
+    if (!dict) return PyErr_Occurred() ? -1 : 1;
+    Ref cache;
+    {
+        PyObject* d = dict.get();
+        CriticalSection cs(d);
+        // Instance attributes that would shadow the class's functions.
+        if (PyDict_GetItemWithError(d, name) || PyDict_GetItemWithError(d, PYEXT_STR("isEnabledFor"))) return 1;
+        if (PyErr_Occurred()) return -1;
+        PyObject* disabled = PyDict_GetItemWithError(d, PYEXT_STR("disabled"));
+        if (disabled == Py_True) return 0;
+        if (disabled != Py_False) return PyErr_Occurred() ? -1 : 1;
+        cache = Ref::borrow(PyDict_GetItemWithError(d, PYEXT_STR("_cache")));
+    }
+    if (!cache || !PyDict_CheckExact(cache.get())) return PyErr_Occurred() ? -1 : 1;
     Ref key = Ref::steal(PyLong_FromLong(level));
     if (!key) return -1;
-    PyObject* cached = PyDict_GetItemWithError(cache, key.get());
+    CriticalSection cs(cache.get());
+    PyObject* cached = PyDict_GetItemWithError(cache.get(), key.get());
     if (cached == Py_False) return 0;
     return PyErr_Occurred() ? -1 : 1;
 }

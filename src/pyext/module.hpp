@@ -12,8 +12,14 @@
 //
 // Usage, at the end of a module's source file:
 //
-//   static int exec_varnok(PyObject* m) { ...bind names in order...; return 0; }
-//   PYEXT_MODULE(varnok, "korvane.memory.varnok", exec_varnok)
+//   bool exec_varnok() { ...bind names in order... }
+//   PYEXT_MODULE(varnok, {.fullname = "korvane.memory.varnok", .exec = exec_varnok,
+//                         .load_message = "...", ...})
+//
+// The step is the same in every module: __doc__ (when the module has one),
+// then the module's own statements (`exec`), then (for `.logger`) `import
+// logging` and `logger = logging.getLogger(__name__)`, then the load message
+// logged at level info through the module's `logger`, then `__test__ = {}`.
 #pragma once
 #include "ref.hpp"
 
@@ -21,18 +27,21 @@ namespace pyext {
 
 struct ModuleInfo {
     const char* fullname;
-    const char* shortname;
-    int (*exec)(PyObject* module);
+    bool (*exec)();                    // binds the module's names in order
+    const char* doc = nullptr;         // __doc__
+    bool logger = false;               // binds `logging` and `logger` after `exec`
+    const char* load_message = nullptr;
+    bool test_dict = false;            // ends with `__test__ = {}`
 };
 
 // Implementation of the two slots; `info` is the module's own.
 PyObject* module_create(const ModuleInfo& info, PyObject* spec);
 int module_exec(const ModuleInfo& info, PyObject* module);
 
-// The module being (or last) executed in this shared library.
-PyObject* current_module();          // borrowed; null before execution
-PyObject* current_module_dict();     // borrowed
-PyObject* current_module_name();     // new reference
+// The module of this shared library (null before its execution).
+Borrowed current_module();
+Borrowed current_module_dict();
+Ref current_module_name();
 
 // Global of this module looked up at call time (module dict, then
 // builtins), so that callers and tests can substitute it.
@@ -42,8 +51,12 @@ Ref global(PyObject* name);
 bool set_global(const char* name, PyObject* value);
 
 // `import name` / `from name import attr` bound under the given name.
-bool import_as(const char* module, const char* bind_as);
+bool import_as(const char* module, const char* bind_as = nullptr);
 bool import_from(const char* module, const char* attr, const char* bind_as = nullptr);
+
+// `threading.Lock()` through the module's `threading` global: the lock an
+// instance makes for itself.
+Ref new_lock();
 
 // logger.<level>(message, *args) through the module's `logger` global.
 bool log(const char* level, PyObject* message);
@@ -64,9 +77,9 @@ int log_enabled(int level);
 
 }  // namespace pyext
 
-#define PYEXT_MODULE(short_name, full_name, exec_fn)                                           \
+#define PYEXT_MODULE(short_name, ...)                                                          \
     namespace {                                                                                \
-    const ::pyext::ModuleInfo pyext_module_info_ = {full_name, #short_name, exec_fn};          \
+    const ::pyext::ModuleInfo pyext_module_info_ = __VA_ARGS__;                                \
     PyObject* pyext_create_(PyObject* spec, PyModuleDef*) {                                    \
         return ::pyext::module_create(pyext_module_info_, spec);                              \
     }                                                                                          \
@@ -76,7 +89,7 @@ int log_enabled(int level);
         {Py_mod_exec, reinterpret_cast<void*>(pyext_exec_)},                                   \
         {0, nullptr},                                                                          \
     };                                                                                         \
-    PyModuleDef pyext_def_ = {PyModuleDef_HEAD_INIT, full_name, nullptr, 0, nullptr,           \
-                              pyext_slots_, nullptr, nullptr, nullptr};                        \
+    PyModuleDef pyext_def_ = {PyModuleDef_HEAD_INIT, pyext_module_info_.fullname, nullptr, 0,  \
+                              nullptr, pyext_slots_, nullptr, nullptr, nullptr};               \
     }                                                                                          \
     extern "C" PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&pyext_def_); }

@@ -2,16 +2,21 @@
 //
 // A property that can be read and written but not deleted: deleting it
 // raises NotImplementedError "__del__".  Setters convert with the exact
-// messages of convert.hpp and leave the field unchanged on error.
+// messages of convert.hpp and leave the field unchanged on error.  The
+// field is named by a pointer to member, or by a function that returns a
+// reference to it (for a field inside a native struct):
 //
-//   int32_t& cfg_min(PyObject* self) { return as<Config>(self)->c.min; }
-//   PyGetSetDef getset[] = {
-//       pyext::field_property<int32_t, cfg_min>("min_threshold"),
-//       pyext::field_property<double, ts_field>("last_compiled", "Timestamp ..."),
-//       {nullptr},
-//   };
+//   .properties = {
+//       pyext::field<&Metrics::call_count>("call_count"),
+//       pyext::field<config_min>("min_threshold", "Lower bound ..."),
+//   },
+//
+// A std::atomic field is read and written with relaxed loads and stores:
+// another thread sees either value, never a torn one.
 #pragma once
 #include "convert.hpp"
+#include <atomic>
+#include <type_traits>
 
 namespace pyext {
 
@@ -25,40 +30,61 @@ inline bool refuse_delete(PyObject* value) {
 
 namespace detail {
 
-inline PyObject* field_to_py(int32_t v) { return PyLong_FromLong(v); }
-inline PyObject* field_to_py(int64_t v) { return PyLong_FromLongLong(v); }
-inline PyObject* field_to_py(uint32_t v) { return PyLong_FromUnsignedLong(v); }
-inline PyObject* field_to_py(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-inline PyObject* field_to_py(double v) { return PyFloat_FromDouble(v); }
-inline PyObject* field_to_py(bool v) { return from_bool(v); }
+template <typename>
+struct MemberTraits;
+template <typename C, typename V>
+struct MemberTraits<V C::*> {
+    using Class = C;
+    using Value = V;
+};
 
-inline bool field_from_py(PyObject* o, int32_t& out) { return to_i32(o, out); }
-inline bool field_from_py(PyObject* o, int64_t& out) { return to_i64(o, out); }
-inline bool field_from_py(PyObject* o, uint32_t& out) { return to_u32(o, out); }
-inline bool field_from_py(PyObject* o, uint64_t& out) { return to_u64(o, out); }
-inline bool field_from_py(PyObject* o, double& out) { return to_double(o, out); }
-inline bool field_from_py(PyObject* o, bool& out) { return to_bool(o, out); }
-
-template <typename T, T& (*Field)(PyObject*)>
-PyObject* field_get(PyObject* self, void*) {
-    return field_to_py(Field(self));
+template <auto Field>
+auto& access(PyObject* self) {
+    if constexpr (std::is_member_object_pointer_v<decltype(Field)>) {
+        using C = typename MemberTraits<decltype(Field)>::Class;
+        return reinterpret_cast<C*>(self)->*Field;
+    } else {
+        return Field(self);
+    }
 }
 
-template <typename T, T& (*Field)(PyObject*)>
+template <typename V>
+struct Plain {
+    using type = V;
+    static V load(const V& f) { return f; }
+    static void store(V& f, V v) { f = v; }
+};
+template <typename V>
+struct Plain<std::atomic<V>> {
+    using type = V;
+    static V load(const std::atomic<V>& f) { return f.load(std::memory_order_relaxed); }
+    static void store(std::atomic<V>& f, V v) { f.store(v, std::memory_order_relaxed); }
+};
+
+template <auto Field>
+PyObject* field_get(PyObject* self, void*) {
+    auto& f = access<Field>(self);
+    using P = Plain<std::remove_cvref_t<decltype(f)>>;
+    return from_native(P::load(f)).release();
+}
+
+template <auto Field>
 int field_set(PyObject* self, PyObject* value, void*) {
     if (!refuse_delete(value)) return -1;
-    T v;
-    if (!field_from_py(value, v)) return -1;
-    Field(self) = v;
+    auto& f = access<Field>(self);
+    using P = Plain<std::remove_cvref_t<decltype(f)>>;
+    typename P::type v;
+    if (!to_native(value, v)) return -1;
+    P::store(f, v);
     return 0;
 }
 
 }  // namespace detail
 
-// Read-write, non-deletable property over the field that `Field` returns.
-template <typename T, T& (*Field)(PyObject*)>
-constexpr PyGetSetDef field_property(const char* name, const char* doc = nullptr) {
-    return {name, detail::field_get<T, Field>, detail::field_set<T, Field>, doc, nullptr};
+// Read-write, non-deletable property over a native field.
+template <auto Field>
+constexpr PyGetSetDef field(const char* name, const char* doc = nullptr) {
+    return {name, detail::field_get<Field>, detail::field_set<Field>, doc, nullptr};
 }
 
 }  // namespace pyext

@@ -15,8 +15,9 @@
 #include <memory>
 #include <string_view>
 
-using pyext::Param;
+using pyext::opt;
 using pyext::Ref;
+using pyext::req;
 
 namespace pelgrun {
 
@@ -28,10 +29,10 @@ constexpr uint64_t kMaxSafe = 9223372036854775807ULL;
 // 2^64 as a double: the first value that no longer fits an uint64_t.
 constexpr double kTwo64 = 18446744073709551616.0;
 
-// Operation sets, built once at load and only read afterwards.  The
-// module lives for the rest of the process, so they are never released.
-PyObject* g_chunkable_ops = nullptr;
-PyObject* g_non_chunkable_ops = nullptr;
+// Operation sets, made by the module's execution step and only read
+// afterwards; held for the rest of the process.
+pyext::Global g_chunkable_ops;
+pyext::Global g_non_chunkable_ops;
 
 // --------------------------------------------------------------- sizing
 
@@ -256,7 +257,7 @@ public:
 
     // False with MemoryError set when a long text's buffer cannot be had.
     bool fold(PyObject* s) {
-        if (PyUnicode_READY(s) < 0) return false;
+        if (pyext::unicode_ready(s) < 0) return false;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         char* out = inline_;
         if (n > static_cast<Py_ssize_t>(sizeof inline_)) {
@@ -332,7 +333,7 @@ int in_set(PyObject* set, PyObject* operation) {
     return PySet_Contains(set, operation);
 }
 
-int is_chunkable_operation(PyObject* operation) { return in_set(g_chunkable_ops, operation); }
+int is_chunkable_operation(PyObject* operation) { return in_set(g_chunkable_ops.get(), operation); }
 
 // -1.0 with an error set on failure.
 double score_gpu_suitability(uint64_t data_size_bytes, PyObject* operation_type, uint64_t available_gpu_memory,
@@ -353,7 +354,7 @@ double score_gpu_suitability(uint64_t data_size_bytes, PyObject* operation_type,
     if (r) {
         operation_score = 0.9;
     } else {
-        r = in_set(g_non_chunkable_ops, operation_type);
+        r = in_set(g_non_chunkable_ops.get(), operation_type);
         if (r < 0) return -1.0;
         if (r) operation_score = 0.7;
     }
@@ -369,26 +370,19 @@ namespace {
 bool check_tuple(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyTuple_Type, name, true); }
 bool check_str(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyUnicode_Type, name, true); }
 
-PyObject* py_estimate_allocation_bytes(PyObject*, PyObject* const* argv) {
+Ref py_estimate_allocation_bytes(PyObject*, PyObject* const* argv) {
     int32_t element_size;
     double overhead_factor;
     uint64_t bytes;
     if (!pyext::to_i32(argv[1], element_size) || !pyext::to_double(argv[2], overhead_factor) ||
         !check_tuple(argv[0], "shape") ||
         !pelgrun::estimate_allocation_bytes(argv[0], element_size, overhead_factor, bytes))
-        return nullptr;
+        return {};
     return pyext::from_u64(bytes);
 }
 
-PyObject* py_calculate_safe_limit(PyObject*, PyObject* const* argv) {
-    uint64_t available;
-    double headroom;
-    if (!pyext::to_u64(argv[0], available) || !pyext::to_double(argv[1], headroom)) return nullptr;
-    return pyext::from_u64(pelgrun::calculate_safe_limit(available, headroom));
-}
-
 // "Chunking into <count> GPU passes", written straight into an ASCII str.
-PyObject* chunking_message(uint64_t count) {
+Ref chunking_message(uint64_t count) {
     static constexpr std::string_view head = "Chunking into ", tail = " GPU passes";
     char digits[20];
     size_t n = 0;
@@ -396,9 +390,9 @@ PyObject* chunking_message(uint64_t count) {
         digits[n++] = static_cast<char>('0' + count % 10);
         count /= 10;
     } while (count);
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + n + tail.size()), 127);
-    if (!s) return nullptr;
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s));
+    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(head.size() + n + tail.size()), 127));
+    if (!s) return s;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s.get()));
     std::memcpy(out, head.data(), head.size());
     out += head.size();
     while (n) *out++ = digits[--n];
@@ -406,98 +400,59 @@ PyObject* chunking_message(uint64_t count) {
     return s;
 }
 
-PyObject* py_decide_allocation_strategy(PyObject*, PyObject* const* argv) {
+Ref py_decide_allocation_strategy(PyObject*, PyObject* const* argv) {
     uint64_t requested, available;
     double headroom;
     bool chunkable;
     if (!pyext::to_u64(argv[0], requested) || !pyext::to_u64(argv[1], available) ||
         !pyext::to_double(argv[2], headroom) || !pyext::to_bool(argv[3], chunkable))
-        return nullptr;
+        return {};
     pelgrun::Decision d = pelgrun::decide_allocation_strategy(requested, available, headroom, chunkable);
-    PyObject* message;
+    Ref message;
     switch (d.reason) {
-        case pelgrun::Decision::NO_MEMORY: message = Py_NewRef(PYEXT_STR("No GPU memory available")); break;
-        case pelgrun::Decision::FITS: message = Py_NewRef(PYEXT_STR("Allocation fits in GPU memory")); break;
+        case pelgrun::Decision::NO_MEMORY: message = Ref::borrow(PYEXT_STR("No GPU memory available")); break;
+        case pelgrun::Decision::FITS: message = Ref::borrow(PYEXT_STR("Allocation fits in GPU memory")); break;
         case pelgrun::Decision::NOT_CHUNKABLE:
-            message = Py_NewRef(PYEXT_STR("Operation not chunkable, falling back to CPU"));
+            message = Ref::borrow(PYEXT_STR("Operation not chunkable, falling back to CPU"));
             break;
-        default:
-            message = chunking_message(d.chunk_count);
-            if (!message) return nullptr;
+        default: message = chunking_message(d.chunk_count);
     }
-    PyObject* code = PyLong_FromLong(d.strategy);
-    PyObject* size = code ? PyLong_FromUnsignedLongLong(d.chunk_size) : nullptr;
-    PyObject* count = size ? PyLong_FromUnsignedLongLong(d.chunk_count) : nullptr;
-    PyObject* result = count ? PyTuple_New(4) : nullptr;
-    if (!result) {
-        Py_XDECREF(code);
-        Py_XDECREF(size);
-        Py_XDECREF(count);
-        Py_DECREF(message);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(result, 0, code);
-    PyTuple_SET_ITEM(result, 1, size);
-    PyTuple_SET_ITEM(result, 2, count);
-    PyTuple_SET_ITEM(result, 3, message);
-    return result;
+    return pyext::tuple_of(pyext::from_i64(d.strategy), pyext::from_u64(d.chunk_size), pyext::from_u64(d.chunk_count),
+                           std::move(message));
 }
 
-PyObject* py_compute_chunk_shapes(PyObject*, PyObject* const* argv) {
+Ref py_compute_chunk_shapes(PyObject*, PyObject* const* argv) {
     int32_t element_size;
     uint64_t max_chunk_bytes;
     if (!pyext::to_i32(argv[1], element_size) || !pyext::to_u64(argv[2], max_chunk_bytes) ||
         !check_tuple(argv[0], "shape"))
-        return nullptr;
-    return pelgrun::compute_chunk_shapes(argv[0], element_size, max_chunk_bytes).release();
+        return {};
+    return pelgrun::compute_chunk_shapes(argv[0], element_size, max_chunk_bytes);
 }
 
-PyObject* py_calculate_optimal_chunks(PyObject*, PyObject* const* argv) {
-    uint64_t total, available;
-    double headroom;
-    int32_t min_chunks, max_chunks;
-    if (!pyext::to_u64(argv[0], total) || !pyext::to_u64(argv[1], available) ||
-        !pyext::to_double(argv[2], headroom) || !pyext::to_i32(argv[3], min_chunks) ||
-        !pyext::to_i32(argv[4], max_chunks))
-        return nullptr;
-    return PyLong_FromLong(pelgrun::calculate_optimal_chunks(total, available, headroom, min_chunks, max_chunks));
-}
-
-PyObject* py_is_oom_error(PyObject*, PyObject* const* argv) {
-    if (!check_str(argv[0], "error_message") || !check_str(argv[1], "error_type")) return nullptr;
+Ref py_is_oom_error(PyObject*, PyObject* const* argv) {
+    if (!check_str(argv[0], "error_message") || !check_str(argv[1], "error_type")) return {};
     int r = pelgrun::is_oom_error(argv[0], argv[1]);
-    if (r < 0) return nullptr;
+    if (r < 0) return {};
     return pyext::from_bool(r);
 }
 
-PyObject* py_is_chunkable_operation(PyObject*, PyObject* const* argv) {
-    if (!check_str(argv[0], "operation")) return nullptr;
+Ref py_is_chunkable_operation(PyObject*, PyObject* const* argv) {
+    if (!check_str(argv[0], "operation")) return {};
     int r = pelgrun::is_chunkable_operation(argv[0]);
-    if (r < 0) return nullptr;
+    if (r < 0) return {};
     return pyext::from_bool(r);
 }
 
-PyObject* py_score_gpu_suitability(PyObject*, PyObject* const* argv) {
+Ref py_score_gpu_suitability(PyObject*, PyObject* const* argv) {
     uint64_t data_size, available;
     double headroom;
     if (!pyext::to_u64(argv[0], data_size) || !pyext::to_u64(argv[2], available) ||
         !pyext::to_double(argv[3], headroom) || !check_str(argv[1], "operation_type"))
-        return nullptr;
+        return {};
     double score = pelgrun::score_gpu_suitability(data_size, argv[1], available, headroom);
-    if (score < 0.0 && PyErr_Occurred()) return nullptr;
+    if (score < 0.0 && PyErr_Occurred()) return {};
     return pyext::from_double(score);
-}
-
-PyObject* py_calculate_memory_pressure(PyObject*, PyObject* const* argv) {
-    uint64_t used, total;
-    if (!pyext::to_u64(argv[0], used) || !pyext::to_u64(argv[1], total)) return nullptr;
-    return pyext::from_double(pelgrun::calculate_memory_pressure(used, total));
-}
-
-PyObject* py_recommend_headroom(PyObject*, PyObject* const* argv) {
-    double pressure, base;
-    if (!pyext::to_double(argv[0], pressure) || !pyext::to_double(argv[1], base)) return nullptr;
-    return pyext::from_double(pelgrun::recommend_headroom(pressure, base));
 }
 
 // ----------------------------------------------------------- docstrings
@@ -595,69 +550,44 @@ Ref make_set(std::initializer_list<const char*> names) {
     return set;
 }
 
-int exec_pelgrun(PyObject* m) {
-    Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
-    if (!doc || !pyext::set_global("__doc__", doc.get())) return -1;
-    Ref one_f = Ref::steal(PyFloat_FromDouble(1.0));
-    Ref half_f = Ref::steal(PyFloat_FromDouble(0.5));
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref thousand = Ref::steal(PyLong_FromLong(1000));
-    if (!one_f || !half_f || !one || !thousand) return -1;
-    Param shape = Param::req("shape");
-
-    bool ok =
-        pyext::add_function(m, {.name = "estimate_allocation_bytes", .impl = py_estimate_allocation_bytes,
-                                .params = {shape, Param::req("element_size"),
-                                           Param::opt("overhead_factor", one_f.get())},
-                                .doc = kEstimateDoc}) &&
-        pyext::add_function(m, {.name = "calculate_safe_limit", .impl = py_calculate_safe_limit,
-                                .params = {Param::req("available_bytes"), Param::req("headroom_ratio")},
-                                .doc = kSafeLimitDoc}) &&
-        pyext::add_function(m, {.name = "decide_allocation_strategy", .impl = py_decide_allocation_strategy,
-                                .params = {Param::req("requested_bytes"), Param::req("available_bytes"),
-                                           Param::req("headroom_ratio"), Param::req("is_chunkable")},
-                                .doc = kDecideDoc}) &&
-        pyext::add_function(m, {.name = "compute_chunk_shapes", .impl = py_compute_chunk_shapes,
-                                .params = {shape, Param::req("element_size"), Param::req("max_chunk_bytes")},
-                                .doc = kChunkShapesDoc}) &&
-        pyext::add_function(m, {.name = "calculate_optimal_chunks", .impl = py_calculate_optimal_chunks,
-                                .params = {Param::req("total_bytes"), Param::req("available_bytes"),
-                                           Param::req("headroom_ratio"), Param::opt("min_chunks", one.get()),
-                                           Param::opt("max_chunks", thousand.get())},
-                                .doc = kOptimalChunksDoc}) &&
-        pyext::add_function(m, {.name = "is_oom_error", .impl = py_is_oom_error,
-                                .params = {Param::req("error_message"), Param::req("error_type")},
-                                .doc = kOomDoc});
-    if (!ok) return -1;
-
+bool exec_pelgrun() {
     Ref chunkable = make_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
                               "random.standard_normal", "random.uniform", "arange", "linspace"});
     Ref non_chunkable = make_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals",
                                   "solve", "inv", "sort", "argsort"});
-    if (!chunkable || !non_chunkable) return -1;
-    Py_XSETREF(pelgrun::g_chunkable_ops, chunkable.release());
-    Py_XSETREF(pelgrun::g_non_chunkable_ops, non_chunkable.release());
+    if (!chunkable || !non_chunkable) return false;
+    pelgrun::g_chunkable_ops.set(std::move(chunkable));
+    pelgrun::g_non_chunkable_ops.set(std::move(non_chunkable));
 
-    ok = pyext::add_function(m, {.name = "is_chunkable_operation", .impl = py_is_chunkable_operation,
-                                 .params = {Param::req("operation")}, .doc = kChunkableDoc}) &&
-         pyext::add_function(m, {.name = "score_gpu_suitability", .impl = py_score_gpu_suitability,
-                                 .params = {Param::req("data_size_bytes"), Param::req("operation_type"),
-                                            Param::req("available_gpu_memory"), Param::req("headroom_ratio")},
-                                 .doc = kScoreDoc}) &&
-         pyext::add_function(m, {.name = "calculate_memory_pressure", .impl = py_calculate_memory_pressure,
-                                 .params = {Param::req("used_bytes"), Param::req("total_bytes")},
-                                 .doc = kPressureDoc}) &&
-         pyext::add_function(m, {.name = "recommend_headroom", .impl = py_recommend_headroom,
-                                 .params = {Param::req("current_pressure"), Param::opt("base_headroom", half_f.get())},
-                                 .doc = kHeadroomDoc});
-    if (!ok) return -1;
-
-    if (!pyext::bind_logger()) return -1;
-    if (!pyext::log("info", "Korvane Pelgrun Cython module loaded - IP protected")) return -1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+    return pyext::add_functions({
+        {.name = "estimate_allocation_bytes", .impl = pyext::impl<py_estimate_allocation_bytes>,
+         .params = {req("shape"), req("element_size"), opt("overhead_factor", 1.0)}, .doc = kEstimateDoc},
+        {.name = "calculate_safe_limit", .impl = pyext::native<pelgrun::calculate_safe_limit>,
+         .params = {req("available_bytes"), req("headroom_ratio")}, .doc = kSafeLimitDoc},
+        {.name = "decide_allocation_strategy", .impl = pyext::impl<py_decide_allocation_strategy>,
+         .params = {req("requested_bytes"), req("available_bytes"), req("headroom_ratio"), req("is_chunkable")},
+         .doc = kDecideDoc},
+        {.name = "compute_chunk_shapes", .impl = pyext::impl<py_compute_chunk_shapes>,
+         .params = {req("shape"), req("element_size"), req("max_chunk_bytes")}, .doc = kChunkShapesDoc},
+        {.name = "calculate_optimal_chunks", .impl = pyext::native<pelgrun::calculate_optimal_chunks>,
+         .params = {req("total_bytes"), req("available_bytes"), req("headroom_ratio"), opt("min_chunks", 1),
+                    opt("max_chunks", 1000)},
+         .doc = kOptimalChunksDoc},
+        {.name = "is_oom_error", .impl = pyext::impl<py_is_oom_error>,
+         .params = {req("error_message"), req("error_type")}, .doc = kOomDoc},
+        {.name = "is_chunkable_operation", .impl = pyext::impl<py_is_chunkable_operation>,
+         .params = {req("operation")}, .doc = kChunkableDoc},
+        {.name = "score_gpu_suitability", .impl = pyext::impl<py_score_gpu_suitability>,
+         .params = {req("data_size_bytes"), req("operation_type"), req("available_gpu_memory"), req("headroom_ratio")},
+         .doc = kScoreDoc},
+        {.name = "calculate_memory_pressure", .impl = pyext::native<pelgrun::calculate_memory_pressure>,
+         .params = {req("used_bytes"), req("total_bytes")}, .doc = kPressureDoc},
+        {.name = "recommend_headroom", .impl = pyext::native<pelgrun::recommend_headroom>,
+         .params = {req("current_pressure"), opt("base_headroom", 0.5)}, .doc = kHeadroomDoc},
+    });
 }
 
 }  // namespace
 
-PYEXT_MODULE(pelgrun, "korvane.gpu.pelgrun", exec_pelgrun)
+PYEXT_MODULE(pelgrun, {.fullname = "korvane.gpu.pelgrun", .exec = exec_pelgrun, .doc = kModuleDoc, .logger = true,
+                       .load_message = "Korvane Pelgrun Cython module loaded - IP protected", .test_dict = true})

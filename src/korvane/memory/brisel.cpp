@@ -8,9 +8,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
-using pyext::Param;
+using pyext::opt;
 using pyext::Ref;
+using pyext::req;
 
 namespace {
 
@@ -115,23 +117,12 @@ inline void header_to_bytes(const FastSlabHeader& h, uint8_t* out) {
 
 // ======================================================== FastSlabHeaderOps
 
-struct SlabHeaderOps;
-
-// Native method table, in slot order.
-struct SlabHeaderOpsVTable {
-    bool (*is_object_free)(SlabHeaderOps*, int32_t);
-    void (*allocate_object)(SlabHeaderOps*, int32_t);
-    void (*deallocate_object)(SlabHeaderOps*, int32_t);
-    int32_t (*find_free_object)(SlabHeaderOps*);
-    uint16_t (*compute_checksum)(SlabHeaderOps*);
-};
-
-struct SlabHeaderOps {
-    PyObject_HEAD
-    const SlabHeaderOpsVTable* vtab;
+struct SlabHeaderOps : pyext::Object {
     FastSlabHeader header;
     int32_t objects_per_slab;
 };
+
+// The native methods.
 
 bool is_object_free(SlabHeaderOps* s, int32_t index) { return bitmap_is_set(s->header.free_bitmap, index); }
 
@@ -152,59 +143,43 @@ int32_t find_free_object(SlabHeaderOps* s) { return bitmap_find_first_set(s->hea
 
 uint16_t compute_checksum(SlabHeaderOps* s) { return header_checksum(s->header); }
 
-const SlabHeaderOpsVTable slab_header_ops_vtable = {is_object_free, allocate_object, deallocate_object,
-                                                    find_free_object, compute_checksum};
+// --- construction and the Python-visible methods
 
-PyTypeObject* SlabHeaderOps_Type = nullptr;
+inline SlabHeaderOps* slab(PyObject* self) { return pyext::as<SlabHeaderOps>(self); }
 
-inline SlabHeaderOps* slab(PyObject* self) { return reinterpret_cast<SlabHeaderOps*>(self); }
-
-PyObject* SlabHeaderOps_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static pyext::ArgSpec spec("__cinit__", {"size_class_index", "objects_per_slab"}, 2);
-    PyObject* argv[2];
-    if (!spec.ok() || !spec.parse(args, kwds, argv)) return nullptr;
+bool construct_slab_header(SlabHeaderOps* s, PyObject* const* argv) {
     int32_t size_class_index, objects_per_slab;
     if (!pyext::to_int32_t(argv[0], size_class_index) || !pyext::to_int32_t(argv[1], objects_per_slab))
-        return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    SlabHeaderOps* s = slab(self);
-    s->vtab = &slab_header_ops_vtable;
+        return false;
     s->header.size_class_index = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index) & 0xFF);
     s->header.flags = 0;
     s->header.epoch = 0;
     s->header.crc = 0;
     s->objects_per_slab = objects_per_slab;
     s->header.free_bitmap = full_mask(objects_per_slab);
-    return self;
+    return true;
 }
 
-void SlabHeaderOps_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject* py_pack_header(PyObject* self, PyObject* const*) {
+Ref py_pack_header(PyObject* self, PyObject* const*) {
     SlabHeaderOps* s = slab(self);
     s->header.crc = compute_checksum(s);
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, HEADER_BYTES);
-    if (!out) return nullptr;
-    header_to_bytes(s->header, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)));
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, HEADER_BYTES));
+    if (!out) return {};
+    header_to_bytes(s->header, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())));
     return out;
 }
 
-PyObject* py_unpack_header(PyObject* self, PyObject* const* argv) {
+Ref py_unpack_header(PyObject* self, PyObject* const* argv) {
     PyObject* data = argv[0];
-    if (!pyext::check_arg_type(data, &PyBytes_Type, "data", true)) return nullptr;
+    if (!pyext::check_arg_type(data, &PyBytes_Type, "data", true)) return {};
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
+        return {};
     }
     Py_ssize_t n = PyBytes_GET_SIZE(data);
     if (n != HEADER_BYTES) {
         PyErr_Format(PyExc_ValueError, "Slab header data must be %zd bytes, got %zd", HEADER_BYTES, n);
-        return nullptr;
+        return {};
     }
     const uint8_t* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
     SlabHeaderOps* s = slab(self);
@@ -219,67 +194,54 @@ PyObject* py_unpack_header(PyObject* self, PyObject* const* argv) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "Header corruption detected: stored=%04x, computed=%04x",
                       static_cast<unsigned>(stored), static_cast<unsigned>(computed));
-        if (!pyext::log("warning", msg)) return nullptr;
+        if (!pyext::log("warning", msg)) return {};
     }
-    Py_RETURN_NONE;
+    return pyext::none();
 }
 
-PyObject* py_is_object_free(PyObject* self, PyObject* const* argv) {
+Ref py_is_object_free(PyObject* self, PyObject* const* argv) {
     int32_t index;
-    if (!pyext::to_i32(argv[0], index)) return nullptr;
+    if (!pyext::to_i32(argv[0], index)) return {};
     return pyext::from_bool(is_object_free(slab(self), index));
 }
 
-PyObject* py_find_free_object(PyObject* self, PyObject* const*) {
-    return PyLong_FromLong(find_free_object(slab(self)));
+Ref py_find_free_object(PyObject* self, PyObject* const*) {
+    return Ref::steal(PyLong_FromLong(find_free_object(slab(self))));
 }
 
-PyObject* py_allocate_object_at(PyObject* self, PyObject* const* argv) {
+Ref py_allocate_object_at(PyObject* self, PyObject* const* argv) {
     int32_t index;
-    if (!pyext::to_i32(argv[0], index)) return nullptr;
+    if (!pyext::to_i32(argv[0], index)) return {};
     allocate_object(slab(self), index);
-    Py_RETURN_NONE;
+    return pyext::none();
 }
 
-PyObject* py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
+Ref py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
     int32_t index;
-    if (!pyext::to_i32(argv[0], index)) return nullptr;
+    if (!pyext::to_i32(argv[0], index)) return {};
     deallocate_object(slab(self), index);
-    Py_RETURN_NONE;
+    return pyext::none();
 }
 
-PyType_Slot SlabHeaderOps_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(SlabHeaderOps_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(SlabHeaderOps_dealloc)},
-    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
-                                  "Slab header: size class, flags, epoch, CRC-16 and free-object bitmap.")},
-    {0, nullptr},
+const pyext::TypeDef<SlabHeaderOps> slab_header_ops_def = {
+    .name = "korvane.memory.brisel.FastSlabHeaderOps",
+    .doc = "Slab header: size class, flags, epoch, CRC-16 and free-object bitmap.",
+    .init = {req("size_class_index"), req("objects_per_slab")},
+    .construct = construct_slab_header,
+    .methods = {
+        {.name = "pack_header", .impl = pyext::impl<py_pack_header>, .doc = "Pack header into bytes for storage."},
+        {.name = "unpack_header", .impl = pyext::impl<py_unpack_header>, .params = {req("data")},
+         .doc = "Unpack header from bytes."},
+        {.name = "py_is_object_free", .impl = pyext::impl<py_is_object_free>, .params = {req("object_index")},
+         .doc = "Check if object at index is free (Python interface)."},
+        {.name = "py_find_free_object", .impl = pyext::impl<py_find_free_object>,
+         .doc = "Find first free object index (Python interface)."},
+        {.name = "py_allocate_object_at", .impl = pyext::impl<py_allocate_object_at>, .params = {req("object_index")},
+         .doc = "Mark object as allocated (Python interface)."},
+        {.name = "py_deallocate_object_at", .impl = pyext::impl<py_deallocate_object_at>, .params = {req("object_index")},
+         .doc = "Mark object as free (Python interface)."},
+    },
 };
-
-PyType_Spec SlabHeaderOps_spec = {
-    "korvane.memory.brisel.FastSlabHeaderOps",
-    sizeof(SlabHeaderOps),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    SlabHeaderOps_slots,
-};
-
-bool attach_slab_header_methods() {
-    PyTypeObject* t = SlabHeaderOps_Type;
-    Param index = Param::req("object_index");
-    return pyext::add_method(t, {.name = "pack_header", .impl = py_pack_header,
-                                 .doc = "Pack header into bytes for storage."}) &&
-           pyext::add_method(t, {.name = "unpack_header", .impl = py_unpack_header,
-                                 .params = {Param::req("data")}, .doc = "Unpack header from bytes."}) &&
-           pyext::add_method(t, {.name = "py_is_object_free", .impl = py_is_object_free, .params = {index},
-                                 .doc = "Check if object at index is free (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_find_free_object", .impl = py_find_free_object,
-                                 .doc = "Find first free object index (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_allocate_object_at", .impl = py_allocate_object_at, .params = {index},
-                                 .doc = "Mark object as allocated (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_deallocate_object_at", .impl = py_deallocate_object_at,
-                                 .params = {index}, .doc = "Mark object as free (Python interface)."});
-}
 
 // ====================================================== FastBucketAllocator
 //
@@ -294,35 +256,27 @@ struct Bucket {
     PyObject* list;  // owned
 };
 
-struct BucketAllocator;
-
-struct BucketAllocatorVTable {
-    int64_t (*get_bucket_size_fast)(BucketAllocator*, int32_t);
-};
-
-struct BucketAllocator {
-    PyObject_HEAD
-    const BucketAllocatorVTable* vtab;
+struct BucketAllocator : pyext::Object {
     int32_t bucket_size_step;  // never 0 (checked by the constructor)
     int32_t small_block_max;
     int32_t medium_block_max;
-    PyObject* bucketed_free_lists;  // dict
-    PyObject* lock;                 // threading.Lock
-    Bucket* index;
+    Ref bucketed_free_lists;  // dict
+    Ref lock;                 // threading.Lock
+    Bucket* index;            // raw memory; its references are not shown to the collector
     Py_ssize_t nbuckets;
+
+    void each_ref(auto&& f) {
+        f(bucketed_free_lists);
+        f(lock);
+    }
+    void drop_native();
 };
 
-// -1 for sizes above both limits.
+// The native method: -1 for sizes above both limits.
 int64_t get_bucket_size_fast(BucketAllocator* a, int32_t size) {
     if (size <= a->small_block_max || size <= a->medium_block_max) return get_bucket_size(size, a->bucket_size_step);
     return -1;
 }
-
-const BucketAllocatorVTable bucket_allocator_vtable = {get_bucket_size_fast};
-
-PyTypeObject* BucketAllocator_Type = nullptr;
-
-inline BucketAllocator* allocator(PyObject* self) { return reinterpret_cast<BucketAllocator*>(self); }
 
 const Bucket* bucket_lower(const BucketAllocator* a, int64_t size) {
     return std::lower_bound(a->index, a->index + a->nbuckets, size,
@@ -335,18 +289,21 @@ const Bucket* find_bucket(const BucketAllocator* a, int64_t size) {
     return (b != a->index + a->nbuckets && b->size == size) ? b : nullptr;
 }
 
-void drop_index(BucketAllocator* a) {
-    Bucket* old = a->index;
-    Py_ssize_t n = a->nbuckets;
-    a->index = nullptr;
-    a->nbuckets = 0;
+// Puts `fresh` in place of the index, then releases the old one: a list
+// that goes with it may run code (its items' finalizers), which then finds
+// the allocator consistent.
+void replace_index(BucketAllocator* a, Bucket* fresh, Py_ssize_t count) {
+    Bucket* old = std::exchange(a->index, fresh);
+    Py_ssize_t n = std::exchange(a->nbuckets, count);
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(old[i].list);
     PyMem_Free(old);
 }
 
+void BucketAllocator::drop_native() { replace_index(this, nullptr, 0); }
+
 // Rebuilds `index` from the dict's current contents.
 bool rebuild_index(BucketAllocator* a) {
-    PyObject* dict = a->bucketed_free_lists;
+    PyObject* dict = a->bucketed_free_lists.get();
     Py_ssize_t n = PyDict_GET_SIZE(dict);
     Bucket* fresh = PyMem_New(Bucket, n > 0 ? n : 1);
     if (!fresh) {
@@ -355,8 +312,16 @@ bool rebuild_index(BucketAllocator* a) {
     }
     Py_ssize_t pos = 0, count = 0;
     PyObject *key, *value;
+    // The keys are the bucket sizes made by _init_buckets.  The dict can
+    // also be reached through the collector's referents; a key of another
+    // type is refused before any of its code (__index__) could run and
+    // change the dict under this loop.
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        long long size = PyLong_AsLongLong(key);  // keys are bucket sizes made here
+        long long size = -1;
+        if (PyLong_Check(key))
+            size = PyLong_AsLongLong(key);
+        else
+            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(key)->tp_name);
         if (size == -1 && PyErr_Occurred()) {
             for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(fresh[i].list);
             PyMem_Free(fresh);
@@ -365,9 +330,7 @@ bool rebuild_index(BucketAllocator* a) {
         fresh[count++] = {size, Py_NewRef(value)};
     }
     std::sort(fresh, fresh + count, [](const Bucket& x, const Bucket& y) { return x.size < y.size; });
-    drop_index(a);
-    a->index = fresh;
-    a->nbuckets = count;
+    replace_index(a, fresh, count);
     return true;
 }
 
@@ -384,25 +347,84 @@ struct Range {
     int64_t at(int64_t i) const { return start + i * step; }
 };
 
-PyObject* py_init_buckets(PyObject* self, PyObject* const*) {
+// An exact int passes through; another number becomes the int of its value.
+inline Ref offset_object(PyObject* given, int32_t value) {
+    if (PyLong_CheckExact(given)) return Ref::borrow(given);
+    return Ref::steal(PyLong_FromLong(value));
+}
+
+// Last offset of a non-empty list, as a native value.  The lists hold the
+// ints add_to_bucket stored; anything else put there (through the
+// collector's referents) is refused without running its code (__int__),
+// which could rebuild the index the search is walking.
+inline bool peek_offset(PyObject* list, int32_t& out) {
+    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
+    if (!PyLong_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    return pyext::to_int32_t(item, out);
+}
+
+// Removes and returns the last item of a non-empty list.
+inline Ref pop_last(PyObject* list) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return {};
+    return item;
+}
+
+// The bucket's last offset when an aligned allocation of `size` ends within
+// the block (inclusive); it is then removed.  A rejected offset stays where
+// it was.  Null with no error set when rejected or empty.
+inline bool try_bucket(const Bucket* b, int32_t size, int32_t alignment, Ref& out) {
+    if (PyList_GET_SIZE(b->list) == 0) return true;
+    int32_t offset;
+    if (!peek_offset(b->list, offset)) return false;
+    if (fast_align(offset, alignment) + size <= int64_t{offset} + b->size) {
+        out = pop_last(b->list);
+        return static_cast<bool>(out);
+    }
+    return true;
+}
+
+// --- construction and the Python-visible methods
+
+inline BucketAllocator* allocator(PyObject* self) { return pyext::as<BucketAllocator>(self); }
+
+bool construct_allocator(BucketAllocator* a, PyObject* const* argv) {
+    int32_t values[3];
+    for (int i = 0; i < 3; ++i)
+        if (!pyext::to_int32_t(argv[i], values[i])) return false;
+    if (values[0] == 0) {
+        PyErr_SetString(PyExc_ValueError, "bucket_size_step must not be zero");
+        return false;
+    }
+    a->bucket_size_step = values[0];
+    a->small_block_max = values[1];
+    a->medium_block_max = values[2];
+    if (!(a->bucketed_free_lists = Ref::steal(PyDict_New()))) return false;
+    if (!(a->lock = pyext::new_lock())) return false;
+    return static_cast<bool>(pyext::call_method(a->obj(), PYEXT_STR("_init_buckets")));
+}
+
+Ref py_init_buckets(PyObject* self, PyObject* const*) {
     BucketAllocator* a = allocator(self);
     const int64_t step = a->bucket_size_step, small = a->small_block_max, medium = a->medium_block_max;
     const Range ranges[2] = {Range(step, small + 1, step), Range(small + step, medium + 1, step)};
     int64_t total = ranges[0].count + ranges[1].count;
-    if (total > PY_SSIZE_T_MAX / static_cast<int64_t>(sizeof(Bucket))) return PyErr_NoMemory();
-    PyObject* dict = a->bucketed_free_lists;
-    if (!PyDict_CheckExact(dict)) {
-        // Only after the collector has cleared the instance (None).
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(dict)->tp_name);
-        return nullptr;
+    if (total > PY_SSIZE_T_MAX / static_cast<int64_t>(sizeof(Bucket))) {
+        PyErr_NoMemory();
+        return {};
     }
+    PyObject* dict = a->bucketed_free_lists.get();
     // All new lists first: creating them may run the collector, and the
     // dict and index must stay consistent while it does.
     Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(total)));
-    if (!lists) return nullptr;
+    if (!lists) return {};
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject* l = PyList_New(0);
-        if (!l) return nullptr;
+        if (!l) return {};
         PyList_SET_ITEM(lists.get(), i, l);
     }
     bool ok = true;
@@ -414,199 +436,84 @@ PyObject* py_init_buckets(PyObject* self, PyObject* const*) {
         }
     }
     // Rebuilt also after a partial update, so the index matches the dict.
-    if (!rebuild_index(a) || !ok) return nullptr;
-    Py_RETURN_NONE;
+    if (!rebuild_index(a) || !ok) return {};
+    return pyext::none();
 }
 
-// An exact int passes through; another number becomes the int of its value.
-inline PyObject* offset_object(PyObject* given, int32_t value) {
-    if (PyLong_CheckExact(given)) return Py_NewRef(given);
-    return PyLong_FromLong(value);
-}
-
-// Last offset of a non-empty list, as a native value.
-inline bool peek_offset(PyObject* list, int32_t& out) {
-    return pyext::to_int32_t(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1), out);
-}
-
-// Removes and returns (new reference) the last item of a non-empty list.
-inline PyObject* pop_last(PyObject* list) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject* item = Py_NewRef(PyList_GET_ITEM(list, n - 1));
-    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
-        Py_DECREF(item);
-        return nullptr;
-    }
-    return item;
-}
-
-PyObject* py_add_to_bucket(PyObject* self, PyObject* const* argv) {
+Ref py_add_to_bucket(PyObject* self, PyObject* const* argv) {
     int32_t size, offset;
-    if (!pyext::to_int32_t(argv[0], size) || !pyext::to_int32_t(argv[1], offset)) return nullptr;
+    if (!pyext::to_int32_t(argv[0], size) || !pyext::to_int32_t(argv[1], offset)) return {};
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
-    if (bucket_size <= 0 || bucket_size != size) Py_RETURN_FALSE;
-    Ref item = Ref::steal(offset_object(argv[1], offset));
-    if (!item) return nullptr;
-    pyext::WithLock guard(a->lock);
-    if (!guard) return nullptr;
+    if (bucket_size <= 0 || bucket_size != size) return pyext::from_bool(false);
+    Ref item = offset_object(argv[1], offset);
+    if (!item) return {};
+    pyext::WithLock guard(a->lock.get());
+    if (!guard) return {};
     bool stored = false;
     if (const Bucket* b = find_bucket(a, bucket_size)) {
-        if (PyList_Append(b->list, item.get()) < 0) return nullptr;
+        if (PyList_Append(b->list, item.get()) < 0) return {};
         stored = true;
     }
-    if (!guard.exit()) return nullptr;
+    if (!guard.exit()) return {};
     return pyext::from_bool(stored);
 }
 
-PyObject* py_remove_from_bucket(PyObject* self, PyObject* const* argv) {
+Ref py_remove_from_bucket(PyObject* self, PyObject* const* argv) {
     int32_t size;
-    if (!pyext::to_int32_t(argv[0], size)) return nullptr;
+    if (!pyext::to_int32_t(argv[0], size)) return {};
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
-    if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::WithLock guard(a->lock);
-    if (!guard) return nullptr;
+    if (bucket_size <= 0) return pyext::none();
+    pyext::WithLock guard(a->lock.get());
+    if (!guard) return {};
     Ref result = pyext::none();
     const Bucket* b = find_bucket(a, bucket_size);
     if (b && PyList_GET_SIZE(b->list) > 0) {
-        result = Ref::steal(pop_last(b->list));
-        if (!result) return nullptr;
+        result = pop_last(b->list);
+        if (!result) return {};
     }
-    if (!guard.exit()) return nullptr;
-    return result.release();
+    if (!guard.exit()) return {};
+    return result;
 }
 
-// The bucket's last offset when an aligned allocation of `size` ends within
-// the block (inclusive); it is then removed.  A rejected offset stays where
-// it was.  Null with no error set when rejected or empty.
-inline bool try_bucket(const Bucket* b, int32_t size, int32_t alignment, Ref& out) {
-    if (PyList_GET_SIZE(b->list) == 0) return true;
-    int32_t offset;
-    if (!peek_offset(b->list, offset)) return false;
-    if (fast_align(offset, alignment) + size <= int64_t{offset} + b->size) {
-        out = Ref::steal(pop_last(b->list));
-        return static_cast<bool>(out);
-    }
-    return true;
-}
-
-PyObject* py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
+Ref py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
     int32_t size, alignment;
-    if (!pyext::to_int32_t(argv[0], size) || !pyext::to_int32_t(argv[1], alignment)) return nullptr;
+    if (!pyext::to_int32_t(argv[0], size) || !pyext::to_int32_t(argv[1], alignment)) return {};
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
-    if (bucket_size <= 0) Py_RETURN_NONE;
-    pyext::WithLock guard(a->lock);
-    if (!guard) return nullptr;
+    if (bucket_size <= 0) return pyext::none();
+    pyext::WithLock guard(a->lock.get());
+    if (!guard) return {};
     Ref found;
     const Bucket* b = bucket_lower(a, bucket_size);
     const Bucket* end = a->index + a->nbuckets;
     // Own bucket first, then every larger bucket from the smallest up.
     if (b != end && b->size == bucket_size) {
-        if (!try_bucket(b, size, alignment, found)) return nullptr;
+        if (!try_bucket(b, size, alignment, found)) return {};
         ++b;
     }
     for (; !found && b != end; ++b)
-        if (!try_bucket(b, size, alignment, found)) return nullptr;
-    if (!guard.exit()) return nullptr;
-    return found ? found.release() : Py_NewRef(Py_None);
+        if (!try_bucket(b, size, alignment, found)) return {};
+    if (!guard.exit()) return {};
+    return found ? found : pyext::none();
 }
 
-PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static pyext::ArgSpec spec("__cinit__", {"bucket_size_step", "small_block_max", "medium_block_max"}, 0);
-    PyObject* argv[3];
-    if (!spec.ok() || !spec.parse(args, kwds, argv)) return nullptr;
-    int32_t values[3] = {8, 256, 4096};
-    for (int i = 0; i < 3; ++i)
-        if (argv[i] && !pyext::to_int32_t(argv[i], values[i])) return nullptr;
-    if (values[0] == 0) {
-        PyErr_SetString(PyExc_ValueError, "bucket_size_step must not be zero");
-        return nullptr;
-    }
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    BucketAllocator* a = allocator(self.get());
-    a->vtab = &bucket_allocator_vtable;
-    a->bucket_size_step = values[0];
-    a->small_block_max = values[1];
-    a->medium_block_max = values[2];
-    a->index = nullptr;
-    a->nbuckets = 0;
-    a->lock = Py_NewRef(Py_None);
-    a->bucketed_free_lists = PyDict_New();
-    if (!a->bucketed_free_lists) return nullptr;
-    Ref threading = pyext::global(PYEXT_STR("threading"));
-    if (!threading) return nullptr;
-    Ref lock = pyext::call_method(threading.get(), PYEXT_STR("Lock"));
-    if (!lock) return nullptr;
-    Py_SETREF(a->lock, lock.release());
-    if (!pyext::call_method(self.get(), PYEXT_STR("_init_buckets"))) return nullptr;
-    return self.release();
-}
-
-int BucketAllocator_traverse(PyObject* self, visitproc visit, void* arg) {
-    BucketAllocator* a = allocator(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(a->bucketed_free_lists);
-    Py_VISIT(a->lock);
-    return 0;
-}
-
-// The lists hold only ints, so a cycle can run through the lock (or a
-// subclass's attributes) only; the fields become None as after a failed
-// constructor, and the methods then fail instead of crashing.
-int BucketAllocator_clear(PyObject* self) {
-    BucketAllocator* a = allocator(self);
-    drop_index(a);
-    Py_XSETREF(a->bucketed_free_lists, Py_NewRef(Py_None));
-    Py_XSETREF(a->lock, Py_NewRef(Py_None));
-    return 0;
-}
-
-void BucketAllocator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    BucketAllocator* a = allocator(self);
-    drop_index(a);
-    Py_CLEAR(a->bucketed_free_lists);
-    Py_CLEAR(a->lock);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyType_Slot BucketAllocator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(BucketAllocator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(BucketAllocator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(BucketAllocator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(BucketAllocator_clear)},
-    {Py_tp_doc, const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
-                                  "medium_block_max=4096)\n--\n\n"
-                                  "Fast bucketed allocator using Cython for O(1) allocation performance.")},
-    {0, nullptr},
+const pyext::TypeDef<BucketAllocator> bucket_allocator_def = {
+    .name = "korvane.memory.brisel.FastBucketAllocator",
+    .doc = "Fast bucketed allocator using Cython for O(1) allocation performance.",
+    .init = {opt("bucket_size_step", 8), opt("small_block_max", 256), opt("medium_block_max", 4096)},
+    .construct = construct_allocator,
+    .methods = {
+        {.name = "_init_buckets", .impl = pyext::impl<py_init_buckets>, .doc = "Initialize size-class buckets."},
+        {.name = "add_to_bucket", .impl = pyext::impl<py_add_to_bucket>, .params = {req("size"), req("offset")},
+         .doc = "Add block to appropriate bucket."},
+        {.name = "remove_from_bucket", .impl = pyext::impl<py_remove_from_bucket>, .params = {req("size")},
+         .doc = "Remove block from appropriate bucket."},
+        {.name = "find_best_fit_bucket", .impl = pyext::impl<py_find_best_fit_bucket>, .params = {req("size"), req("alignment")},
+         .doc = "Find best fit bucket for allocation."},
+    },
 };
-
-PyType_Spec BucketAllocator_spec = {
-    "korvane.memory.brisel.FastBucketAllocator",
-    sizeof(BucketAllocator),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    BucketAllocator_slots,
-};
-
-bool attach_bucket_allocator_methods() {
-    PyTypeObject* t = BucketAllocator_Type;
-    Param size = Param::req("size");
-    return pyext::add_method(t, {.name = "_init_buckets", .impl = py_init_buckets,
-                                 .doc = "Initialize size-class buckets."}) &&
-           pyext::add_method(t, {.name = "add_to_bucket", .impl = py_add_to_bucket,
-                                 .params = {size, Param::req("offset")}, .doc = "Add block to appropriate bucket."}) &&
-           pyext::add_method(t, {.name = "remove_from_bucket", .impl = py_remove_from_bucket, .params = {size},
-                                 .doc = "Remove block from appropriate bucket."}) &&
-           pyext::add_method(t, {.name = "find_best_fit_bucket", .impl = py_find_best_fit_bucket,
-                                 .params = {size, Param::req("alignment")},
-                                 .doc = "Find best fit bucket for allocation."});
-}
 
 // ======================================================= FastStatsCollector
 
@@ -618,19 +525,14 @@ struct FastAllocStats {
     uint64_t alignment_padding_bytes;
 };
 
-struct StatsCollector;
-
-struct StatsCollectorVTable {
-    void (*record_allocation)(StatsCollector*, int32_t, int32_t, bool);
-    void (*record_deallocation)(StatsCollector*);
-};
-
-struct StatsCollector {
-    PyObject_HEAD
-    const StatsCollectorVTable* vtab;
+struct StatsCollector : pyext::Object {
     FastAllocStats stats;
-    PyObject* lock;  // threading.Lock
+    Ref lock;  // threading.Lock
+
+    void each_ref(auto&& f) { f(lock); }
 };
+
+// The native methods; callers hold the lock.
 
 // Counters wrap modulo 2**64; a negative padding lowers the padding total.
 void record_allocation(StatsCollector* c, int32_t /*size*/, int32_t padding, bool is_bucketed) {
@@ -645,170 +547,127 @@ void record_allocation(StatsCollector* c, int32_t /*size*/, int32_t padding, boo
 
 void record_deallocation(StatsCollector* c) { c->stats.total_deallocations += 1; }
 
-const StatsCollectorVTable stats_collector_vtable = {record_allocation, record_deallocation};
-
-PyTypeObject* StatsCollector_Type = nullptr;
-
-inline StatsCollector* collector(PyObject* self) { return reinterpret_cast<StatsCollector*>(self); }
-
-PyObject* StatsCollector_new(PyTypeObject* type, PyObject*, PyObject*) {
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    StatsCollector* c = collector(self.get());
-    c->vtab = &stats_collector_vtable;
-    c->stats = {};
-    c->lock = Py_NewRef(Py_None);
-    Ref threading = pyext::global(PYEXT_STR("threading"));
-    if (!threading) return nullptr;
-    Ref lock = pyext::call_method(threading.get(), PYEXT_STR("Lock"));
-    if (!lock) return nullptr;
-    Py_SETREF(c->lock, lock.release());
-    return self.release();
-}
-
-int StatsCollector_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(collector(self)->lock);
-    return 0;
-}
-
-int StatsCollector_clear(PyObject* self) {
-    Py_XSETREF(collector(self)->lock, Py_NewRef(Py_None));
-    return 0;
-}
-
-void StatsCollector_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(collector(self)->lock);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject* py_record_allocation(PyObject* self, PyObject* const* argv) {
-    int32_t size, padding;
-    bool is_bucketed;
-    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], padding) || !pyext::to_bool(argv[2], is_bucketed))
-        return nullptr;
-    StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
-    if (!guard) return nullptr;
-    record_allocation(c, size, padding, is_bucketed);
-    if (!guard.exit()) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* py_record_deallocation(PyObject* self, PyObject* const*) {
-    StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
-    if (!guard) return nullptr;
-    record_deallocation(c);
-    if (!guard.exit()) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* py_reset_stats(PyObject* self, PyObject* const*) {
-    StatsCollector* c = collector(self);
-    pyext::WithLock guard(c->lock);
-    if (!guard) return nullptr;
-    c->stats = {};
-    if (!guard.exit()) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // bucketed / total * 100 formatted with ".1f" and "%"; the division is
 // Python's true division of the two ints (correctly rounded at any size).
-PyObject* ratio_text(PyObject* bucketed, PyObject* total, uint64_t total_value) {
+Ref ratio_text(PyObject* bucketed, PyObject* total, uint64_t total_value) {
     double ratio = 0.0;
     if (total_value > 0) {
         Ref q = Ref::steal(PyNumber_TrueDivide(bucketed, total));
-        if (!q) return nullptr;
+        if (!q) return {};
         ratio = PyFloat_AsDouble(q.get()) * 100.0;
     }
     char* text = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
-    if (!text) return nullptr;
-    PyObject* s = PyUnicode_FromFormat("%s%%", text);
+    if (!text) return {};
+    Ref s = Ref::steal(PyUnicode_FromFormat("%s%%", text));
     PyMem_Free(text);
     return s;
 }
 
-PyObject* py_get_stats(PyObject* self, PyObject* const*) {
+// --- construction and the Python-visible methods
+
+inline StatsCollector* collector(PyObject* self) { return pyext::as<StatsCollector>(self); }
+
+bool construct_collector(StatsCollector* c, PyObject* const*) {
+    c->stats = {};
+    c->lock = pyext::new_lock();
+    return static_cast<bool>(c->lock);
+}
+
+Ref py_record_allocation(PyObject* self, PyObject* const* argv) {
+    int32_t size, padding;
+    bool is_bucketed;
+    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], padding) || !pyext::to_bool(argv[2], is_bucketed))
+        return {};
+    StatsCollector* c = collector(self);
+    pyext::WithLock guard(c->lock.get());
+    if (!guard) return {};
+    record_allocation(c, size, padding, is_bucketed);
+    if (!guard.exit()) return {};
+    return pyext::none();
+}
+
+Ref py_record_deallocation(PyObject* self, PyObject* const*) {
+    StatsCollector* c = collector(self);
+    pyext::WithLock guard(c->lock.get());
+    if (!guard) return {};
+    record_deallocation(c);
+    if (!guard.exit()) return {};
+    return pyext::none();
+}
+
+Ref py_get_stats(PyObject* self, PyObject* const*) {
     StatsCollector* c = collector(self);
     FastAllocStats s;
     {
         // One snapshot of all five counters, so the report is consistent.
-        pyext::WithLock guard(c->lock);
-        if (!guard) return nullptr;
+        pyext::WithLock guard(c->lock.get());
+        if (!guard) return {};
         s = c->stats;
-        if (!guard.exit()) return nullptr;
+        if (!guard.exit()) return {};
     }
-    Ref total = Ref::steal(pyext::from_u64(s.total_allocations));
-    Ref deallocs = Ref::steal(pyext::from_u64(s.total_deallocations));
-    Ref bucketed = Ref::steal(pyext::from_u64(s.bucketed_allocations));
-    Ref fallback = Ref::steal(pyext::from_u64(s.fallback_allocations));
-    Ref padding = Ref::steal(pyext::from_u64(s.alignment_padding_bytes));
-    if (!total || !deallocs || !bucketed || !fallback || !padding) return nullptr;
-    Ref ratio = Ref::steal(ratio_text(bucketed.get(), total.get(), s.total_allocations));
+    Ref total = pyext::from_u64(s.total_allocations);
+    Ref deallocs = pyext::from_u64(s.total_deallocations);
+    Ref bucketed = pyext::from_u64(s.bucketed_allocations);
+    Ref fallback = pyext::from_u64(s.fallback_allocations);
+    Ref padding = pyext::from_u64(s.alignment_padding_bytes);
+    if (!total || !deallocs || !bucketed || !fallback || !padding) return {};
+    Ref ratio = ratio_text(bucketed.get(), total.get(), s.total_allocations);
     Ref d = Ref::steal(PyDict_New());
-    if (!ratio || !d) return nullptr;
+    if (!ratio || !d) return {};
     if (PyDict_SetItem(d.get(), PYEXT_STR("total_allocations"), total.get()) < 0 ||
         PyDict_SetItem(d.get(), PYEXT_STR("total_deallocations"), deallocs.get()) < 0 ||
         PyDict_SetItem(d.get(), PYEXT_STR("bucketed_allocations"), bucketed.get()) < 0 ||
         PyDict_SetItem(d.get(), PYEXT_STR("fallback_allocations"), fallback.get()) < 0 ||
         PyDict_SetItem(d.get(), PYEXT_STR("bucketed_allocation_ratio"), ratio.get()) < 0 ||
         PyDict_SetItem(d.get(), PYEXT_STR("alignment_padding_bytes"), padding.get()) < 0)
-        return nullptr;
-    return d.release();
+        return {};
+    return d;
 }
 
-PyType_Slot StatsCollector_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(StatsCollector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(StatsCollector_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(StatsCollector_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(StatsCollector_clear)},
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\nFast statistics collection using Cython.")},
-    {0, nullptr},
-};
-
-PyType_Spec StatsCollector_spec = {
-    "korvane.memory.brisel.FastStatsCollector",
-    sizeof(StatsCollector),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    StatsCollector_slots,
-};
-
-bool attach_stats_collector_methods() {
-    PyTypeObject* t = StatsCollector_Type;
-    return pyext::add_method(t, {.name = "py_record_allocation", .impl = py_record_allocation,
-                                 .params = {Param::req("size"), Param::req("padding"), Param::req("is_bucketed")},
-                                 .doc = "Record allocation statistics (Python interface)."}) &&
-           pyext::add_method(t, {.name = "py_record_deallocation", .impl = py_record_deallocation,
-                                 .doc = "Record deallocation statistics (Python interface)."}) &&
-           pyext::add_method(t, {.name = "get_stats", .impl = py_get_stats, .doc = "Get statistics dictionary."}) &&
-           pyext::add_method(t, {.name = "reset_stats", .impl = py_reset_stats, .doc = "Reset all statistics."});
+Ref py_reset_stats(PyObject* self, PyObject* const*) {
+    StatsCollector* c = collector(self);
+    pyext::WithLock guard(c->lock.get());
+    if (!guard) return {};
+    c->stats = {};
+    if (!guard.exit()) return {};
+    return pyext::none();
 }
+
+const pyext::TypeDef<StatsCollector> stats_collector_def = {
+    .name = "korvane.memory.brisel.FastStatsCollector",
+    .doc = "Fast statistics collection using Cython.",
+    .construct = construct_collector,
+    .methods = {
+        {.name = "py_record_allocation", .impl = pyext::impl<py_record_allocation>,
+         .params = {req("size"), req("padding"), req("is_bucketed")},
+         .doc = "Record allocation statistics (Python interface)."},
+        {.name = "py_record_deallocation", .impl = pyext::impl<py_record_deallocation>,
+         .doc = "Record deallocation statistics (Python interface)."},
+        {.name = "get_stats", .impl = pyext::impl<py_get_stats>, .doc = "Get statistics dictionary."},
+        {.name = "reset_stats", .impl = pyext::impl<py_reset_stats>, .doc = "Reset all statistics."},
+    },
+};
 
 // ========================================================= module functions
 
-PyObject* fast_align_size(PyObject*, PyObject* const* argv) {
+Ref fast_align_size(PyObject*, PyObject* const* argv) {
     int32_t size, alignment;
-    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], alignment)) return nullptr;
+    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], alignment)) return {};
     if (!is_power_of_2(alignment)) {
         PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
-        return nullptr;
+        return {};
     }
-    return PyLong_FromLongLong(fast_align(size, alignment));
+    return Ref::steal(PyLong_FromLongLong(fast_align(size, alignment)));
 }
 
-PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
+Ref fast_get_bucket_size(PyObject*, PyObject* const* argv) {
     int32_t size, step;
-    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], step)) return nullptr;
+    if (!pyext::to_i32(argv[0], size) || !pyext::to_i32(argv[1], step)) return {};
     if (step == 0) {
         PyErr_SetString(PyExc_ValueError, "step must not be zero");
-        return nullptr;
+        return {};
     }
-    return PyLong_FromLongLong(get_bucket_size(size, step));
+    return Ref::steal(PyLong_FromLongLong(get_bucket_size(size, step)));
 }
 
 enum class BitmapOp { is_set, set, clear, find_first, unknown };
@@ -825,81 +684,63 @@ BitmapOp bitmap_op(PyObject* op) {
     return BitmapOp::unknown;
 }
 
-PyObject* fast_bitmap_operations(PyObject*, PyObject* const* argv) {
+Ref fast_bitmap_operations(PyObject*, PyObject* const* argv) {
     uint64_t bitmap;
     int32_t index;
-    if (!pyext::to_u64(argv[0], bitmap) || !pyext::to_i32(argv[1], index)) return nullptr;
+    if (!pyext::to_u64(argv[0], bitmap) || !pyext::to_i32(argv[1], index)) return {};
     PyObject* op = argv[2];
-    if (!pyext::check_arg_type(op, &PyUnicode_Type, "operation", true)) return nullptr;
+    if (!pyext::check_arg_type(op, &PyUnicode_Type, "operation", true)) return {};
     switch (bitmap_op(op)) {
         case BitmapOp::is_set: return pyext::from_bool(bitmap_is_set(bitmap, index));
         case BitmapOp::set: return pyext::from_u64(bitmap_set(bitmap, index));
         case BitmapOp::clear: return pyext::from_u64(bitmap_clear(bitmap, index));
-        case BitmapOp::find_first: return PyLong_FromLong(bitmap_find_first_set(bitmap));
+        case BitmapOp::find_first: return Ref::steal(PyLong_FromLong(bitmap_find_first_set(bitmap)));
         case BitmapOp::unknown: break;
     }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
-    return nullptr;
+    return {};
 }
 
-PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
+Ref fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
     int32_t block_offset, block_size, alloc_size, alignment;
     if (!pyext::to_i32(argv[0], block_offset) || !pyext::to_i32(argv[1], block_size) ||
         !pyext::to_i32(argv[2], alloc_size) || !pyext::to_i32(argv[3], alignment))
-        return nullptr;
+        return {};
     int64_t aligned_offset = fast_align(block_offset, alignment);
     return pyext::from_bool(aligned_offset + alloc_size < int64_t{block_offset} + block_size);
 }
 
-bool add_module_functions(PyObject* m) {
-    PyObject* eight = PyLong_FromLong(8);  // cached small int
-    Py_XDECREF(eight);
-    return pyext::add_function(m, {.name = "fast_align_size", .impl = fast_align_size,
-                                   .params = {Param::req("size"), Param::req("alignment")},
-                                   .doc = "Fast alignment calculation (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_get_bucket_size", .impl = fast_get_bucket_size,
-                                   .params = {Param::req("size"), Param::opt("step", eight)},
-                                   .doc = "Fast bucket size calculation (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_bitmap_operations", .impl = fast_bitmap_operations,
-                                   .params = {Param::req("bitmap"), Param::req("index"), Param::req("operation")},
-                                   .doc = "Fast bitmap operations (Python interface)."}) &&
-           pyext::add_function(m, {.name = "fast_can_fit_aligned", .impl = fast_can_fit_aligned,
-                                   .params = {Param::req("block_offset"), Param::req("block_size"),
-                                              Param::req("alloc_size"), Param::req("alignment")},
-                                   .doc = "Fast alignment check with exclusive boundary (Python interface)."});
-}
-
 // ================================================================== module
 
-PyTypeObject* add_refusing_pickle(PyType_Spec* spec) {
-    PyTypeObject* t = pyext::add_type(spec);
-    return t && pyext::add_pickle_refusal(t) ? t : nullptr;
-}
-
-int exec_brisel(PyObject* m) {
-    if (PyObject_SetAttrString(m, "__doc__",
-                               PYEXT_STR("Slab headers, size classes, bucket free lists and allocation statistics: "
-                                         "O(1) bucketed allocation, bitmap operations and alignment calculations "
-                                         "for the slab allocator and the memory pool.")) < 0)
-        return -1;
-    if (!(SlabHeaderOps_Type = add_refusing_pickle(&SlabHeaderOps_spec)) ||
-        !(BucketAllocator_Type = add_refusing_pickle(&BucketAllocator_spec)) ||
-        !(StatsCollector_Type = add_refusing_pickle(&StatsCollector_spec)))
-        return -1;
-    if (!pyext::import_as("threading", "threading") || !pyext::bind_logger()) return -1;
-    if (!attach_slab_header_methods() || !attach_bucket_allocator_methods() || !attach_stats_collector_methods())
-        return -1;
-    pyext::freeze_type(SlabHeaderOps_Type);
-    pyext::freeze_type(BucketAllocator_Type);
-    pyext::freeze_type(StatsCollector_Type);
-    if (!add_module_functions(m)) return -1;
+bool exec_brisel() {
+    if (!pyext::add_type(slab_header_ops_def) || !pyext::add_type(bucket_allocator_def) ||
+        !pyext::add_type(stats_collector_def))
+        return false;
+    if (!pyext::import_as("threading") || !pyext::bind_logger()) return false;
+    if (!pyext::add_functions({
+            {.name = "fast_align_size", .impl = pyext::impl<fast_align_size>, .params = {req("size"), req("alignment")},
+             .doc = "Fast alignment calculation (Python interface)."},
+            {.name = "fast_get_bucket_size", .impl = pyext::impl<fast_get_bucket_size>, .params = {req("size"), opt("step", 8)},
+             .doc = "Fast bucket size calculation (Python interface)."},
+            {.name = "fast_bitmap_operations", .impl = pyext::impl<fast_bitmap_operations>,
+             .params = {req("bitmap"), req("index"), req("operation")},
+             .doc = "Fast bitmap operations (Python interface)."},
+            {.name = "fast_can_fit_aligned", .impl = pyext::impl<fast_can_fit_aligned>,
+             .params = {req("block_offset"), req("block_size"), req("alloc_size"), req("alignment")},
+             .doc = "Fast alignment check with exclusive boundary (Python interface)."},
+        }))
+        return false;
     init_crc16_table();
-    if (!pyext::log("info", "Korvane Brisel Cython module loaded - targeting 1.8-3\u00d7 performance improvement"))
-        return -1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+    return true;
 }
 
 }  // namespace
 
-PYEXT_MODULE(brisel, "korvane.memory.brisel", exec_brisel)
+PYEXT_MODULE(brisel, {.fullname = "korvane.memory.brisel",
+                      .exec = exec_brisel,
+                      .doc = "Slab headers, size classes, bucket free lists and allocation statistics: "
+                             "O(1) bucketed allocation, bitmap operations and alignment calculations "
+                             "for the slab allocator and the memory pool.",
+                      .load_message = "Korvane Brisel Cython module loaded - targeting 1.8-3\u00d7 performance "
+                                      "improvement",
+                      .test_dict = true})

@@ -101,33 +101,26 @@ struct Tree {
 
     // ---------------------------------------------------------- changes
 
-    void rotate_left(RBNode* x) {
-        RBNode* y = x->right;
-        x->right = y->left;
-        if (y->left) y->left->parent = x;
-        y->parent = x->parent;
-        if (!x->parent)
-            root = y;
-        else if (x == x->parent->left)
-            x->parent->left = y;
-        else
-            x->parent->right = y;
-        y->left = x;
-        x->parent = y;
-    }
+    // The rebalancing cases come in mirror-image pairs.  Each pair is one
+    // template over the two child links: `L` and `R` are left and right in
+    // one case and swapped in its mirror image.
+    using Link = RBNode* RBNode::*;
 
-    void rotate_right(RBNode* x) {
-        RBNode* y = x->left;
-        x->left = y->right;
-        if (y->right) y->right->parent = x;
+    // x's R child takes x's place and x becomes its L child:
+    // rotate<&RBNode::left, &RBNode::right> is the left rotation.
+    template <Link L, Link R>
+    void rotate(RBNode* x) {
+        RBNode* y = x->*R;
+        x->*R = y->*L;
+        if (y->*L) (y->*L)->parent = x;
         y->parent = x->parent;
         if (!x->parent)
             root = y;
-        else if (x == x->parent->right)
-            x->parent->right = y;
+        else if (x == x->parent->*L)
+            x->parent->*L = y;
         else
-            x->parent->left = y;
-        y->right = x;
+            x->parent->*R = y;
+        y->*L = x;
         x->parent = y;
     }
 
@@ -154,41 +147,34 @@ struct Tree {
 
     void fixup_insert(RBNode* z) {
         while (is_red(z->parent)) {
-            RBNode* p = z->parent;
-            RBNode* g = p->parent;  // a red node is never the root
-            if (p == g->left) {
-                RBNode* u = g->right;
-                if (is_red(u)) {
-                    p->color = u->color = BLACK;
-                    g->color = RED;
-                    z = g;
-                    continue;
-                }
-                if (z == p->right) {
-                    z = p;
-                    rotate_left(z);
-                }
-                z->parent->color = BLACK;
-                z->parent->parent->color = RED;
-                rotate_right(z->parent->parent);
-            } else {
-                RBNode* u = g->left;
-                if (is_red(u)) {
-                    p->color = u->color = BLACK;
-                    g->color = RED;
-                    z = g;
-                    continue;
-                }
-                if (z == p->left) {
-                    z = p;
-                    rotate_right(z);
-                }
-                z->parent->color = BLACK;
-                z->parent->parent->color = RED;
-                rotate_left(z->parent->parent);
-            }
+            if (z->parent == z->parent->parent->left)  // a red node is never the root
+                z = fixup_insert_step<&RBNode::left, &RBNode::right>(z);
+            else
+                z = fixup_insert_step<&RBNode::right, &RBNode::left>(z);
         }
         root->color = BLACK;
+    }
+
+    // One repair step for red `z` below a red parent that is its
+    // grandparent's L child; returns the node the repair goes on from.
+    template <Link L, Link R>
+    RBNode* fixup_insert_step(RBNode* z) {
+        RBNode* p = z->parent;
+        RBNode* g = p->parent;
+        RBNode* u = g->*R;
+        if (is_red(u)) {
+            p->color = u->color = BLACK;
+            g->color = RED;
+            return g;
+        }
+        if (z == p->*R) {
+            z = p;
+            rotate<L, R>(z);
+        }
+        z->parent->color = BLACK;
+        z->parent->parent->color = RED;
+        rotate<R, L>(z->parent->parent);
+        return z;
     }
 
     // Puts subtree `v` (possibly null) in the place of `u`.
@@ -243,71 +229,47 @@ struct Tree {
     // `x` (possibly null) carries an extra black; `xp` is its parent.
     void fixup_delete(RBNode* x, RBNode* xp) {
         while (x != root && is_black(x) && xp) {
-            if (x == xp->left) {
-                RBNode* w = xp->right;
-                if (is_red(w)) {
-                    w->color = BLACK;
-                    xp->color = RED;
-                    rotate_left(xp);
-                    w = xp->right;
-                }
-                if (!w) {  // cannot happen in a valid tree; climb rather than crash
-                    x = xp;
-                    xp = x->parent;
-                    continue;
-                }
-                if (is_black(w->left) && is_black(w->right)) {
-                    w->color = RED;
-                    x = xp;
-                    xp = x->parent;
-                } else {
-                    if (is_black(w->right)) {
-                        w->left->color = BLACK;
-                        w->color = RED;
-                        rotate_right(w);
-                        w = xp->right;
-                    }
-                    w->color = xp->color;
-                    xp->color = BLACK;
-                    if (w->right) w->right->color = BLACK;
-                    rotate_left(xp);
-                    x = root;
-                    xp = nullptr;
-                }
-            } else {
-                RBNode* w = xp->left;
-                if (is_red(w)) {
-                    w->color = BLACK;
-                    xp->color = RED;
-                    rotate_right(xp);
-                    w = xp->left;
-                }
-                if (!w) {
-                    x = xp;
-                    xp = x->parent;
-                    continue;
-                }
-                if (is_black(w->left) && is_black(w->right)) {
-                    w->color = RED;
-                    x = xp;
-                    xp = x->parent;
-                } else {
-                    if (is_black(w->left)) {
-                        w->right->color = BLACK;
-                        w->color = RED;
-                        rotate_left(w);
-                        w = xp->left;
-                    }
-                    w->color = xp->color;
-                    xp->color = BLACK;
-                    if (w->left) w->left->color = BLACK;
-                    rotate_right(xp);
-                    x = root;
-                    xp = nullptr;
-                }
-            }
+            if (x == xp->left)
+                fixup_delete_step<&RBNode::left, &RBNode::right>(x, xp);
+            else
+                fixup_delete_step<&RBNode::right, &RBNode::left>(x, xp);
         }
         if (x) x->color = BLACK;
+    }
+
+    // One repair step for `x`, the L child of `xp`; moves both on.
+    template <Link L, Link R>
+    void fixup_delete_step(RBNode*& x, RBNode*& xp) {
+        RBNode* w = xp->*R;
+        if (is_red(w)) {
+            w->color = BLACK;
+            xp->color = RED;
+            rotate<L, R>(xp);
+            w = xp->*R;
+        }
+        if (!w) {  // cannot happen in a valid tree; climb rather than crash
+            x = xp;
+            xp = x->parent;
+            return;
+        }
+        if (is_black(w->*L) && is_black(w->*R)) {
+            w->color = RED;
+            x = xp;
+            xp = x->parent;
+            return;
+        }
+        if (is_black(w->*R)) {
+            (w->*L)->color = BLACK;
+            w->color = RED;
+            rotate<R, L>(w);
+            w = xp->*R;
+        }
+        w->color = xp->color;
+        xp->color = BLACK;
+        if (w->*R) (w->*R)->color = BLACK;
+        rotate<L, R>(xp);
+        x = root;
+        xp = nullptr;
     }
 
     // Detaches the whole tree; the caller frees it with destroy().

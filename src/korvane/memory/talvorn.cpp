@@ -21,8 +21,9 @@
 #include <ctime>
 #include <type_traits>
 
-using pyext::Param;
+using pyext::opt;
 using pyext::Ref;
+using pyext::req;
 using rb::ChainEntry;
 using rb::RBNode;
 
@@ -55,12 +56,15 @@ Node* allocate(uint64_t size, PyObject* block) {
     return n;
 }
 
+// The block object a node or chain entry holds.
+inline PyObject* block_of(void* block_obj) { return static_cast<PyObject*>(block_obj); }
+
 // Frees a node or entry, then releases its block (which may run a
 // finaliser).
 struct FreeNode {
     template <typename Node>
     void operator()(Node* n) const {
-        auto* block = static_cast<PyObject*>(n->block_obj);
+        PyObject* block = block_of(n->block_obj);
         PyMem_Free(n);
         Py_XDECREF(block);
     }
@@ -92,36 +96,58 @@ struct Stats {
     uint64_t breaker_trips;
 };
 
-struct FastRedBlackTree {
-    PyObject_HEAD
-    rb::Tree tree;
+struct FastRedBlackTree : pyext::Object {
+    rb::Tree tree;  // the nodes hold a reference to their block each
     uint64_t node_count;
-    PyObject* write_lock;
+    Ref write_lock;
     uint64_t seq_counter;
     uint32_t sample_rate;
-    PyObject* operation_counter;
-    PyObject* sampled_counter;
+    Ref operation_counter;  // AtomicCounter, or None
+    Ref sampled_counter;    // AtomicCounter, or None
     int using_atomic;
-    PyObject* stats_lock;
+    Ref stats_lock;
     Stats stats;
+
+    void each_ref(auto&& f) {
+        f(write_lock);
+        f(operation_counter);
+        f(sampled_counter);
+        f(stats_lock);
+    }
+    // The blocks, so that a cycle through a block (block.pool = tree) is
+    // collected.
+    int traverse_native(visitproc visit, void* arg) {
+        int rc = 0;
+        rb::for_each_preorder(tree.root, [&](RBNode* n) {
+            if (rc == 0) rc = visit(block_of(n->block_obj), arg);
+            for (ChainEntry* e = n->next_same_size; e && rc == 0; e = e->next_same_size)
+                rc = visit(block_of(e->block_obj), arg);
+        });
+        return rc;
+    }
+    // The nodes and their blocks; the tree reads empty before the first
+    // block goes.
+    void drop_native() {
+        DetachedTree old_nodes;
+        old_nodes.root = tree.detach();
+        node_count = 0;
+        seq_counter += 2;  // readers that saw the old tree retry
+    }
 };
 
-PyTypeObject* Tree_Type = nullptr;
-PyObject* g_backoff_delay = nullptr;  // 0.0001, kept for the process
+pyext::Global g_backoff_delay;  // 0.0001, made at execution
 
-inline FastRedBlackTree* as_tree(PyObject* o) { return reinterpret_cast<FastRedBlackTree*>(o); }
+inline FastRedBlackTree* as_tree(PyObject* o) { return pyext::as<FastRedBlackTree>(o); }
 // Instances of the class itself: its methods cannot be replaced (the type
 // is frozen), so their native logic may run without attribute lookup.
-inline bool exact(PyObject* o) { return Py_IS_TYPE(o, Tree_Type); }
+inline bool exact(PyObject* o) { return Py_IS_TYPE(o, pyext::type_of<FastRedBlackTree>()); }
 
 // -------------------------------------------------------- size checks
 
-enum class Req { OK, NEGATIVE, ERROR };
-
-PyObject* invalid_size(PyObject* size) {
+Ref invalid_size(PyObject* size) {
     Ref msg = Ref::steal(PyUnicode_FromFormat("Invalid size: %S", size));
     if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
-    return nullptr;
+    return {};
 }
 
 // `_sanitize_size` on an exact int: -1 negative, 1 not, 0 with an error.
@@ -132,39 +158,41 @@ int int_is_negative(PyObject* v) {
     return (overflow < 0 || (!overflow && x < 0)) ? -1 : 1;
 }
 
-// The request size of an operation: self._sanitize_size(size) converted
-// to unsigned 64-bit.  `size` is the already coerced int.  A ValueError
-// from _sanitize_size is turned into NEGATIVE (error cleared) unless
-// `propagate_value_error`.
-Req request_size(PyObject* self, PyObject* size, uint64_t& out, bool propagate_value_error) {
-    if (exact(self)) {
-        int neg = int_is_negative(size);
-        if (neg == 0) return Req::ERROR;
-        if (neg < 0) {
-            if (!propagate_value_error) return Req::NEGATIVE;
-            invalid_size(size);
-            return Req::ERROR;
-        }
-        return pyext::to_u64(size, out) ? Req::OK : Req::ERROR;
-    }
+// Subclasses: self._sanitize_size(size) through attribute lookup.
+bool sanitized_request_size(PyObject* self, PyObject* size, uint64_t& out, bool* negative) {
     Ref r = pyext::call_method(self, PYEXT_STR("_sanitize_size"), size);
-    if (!r) {
-        if (!propagate_value_error && PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return Req::NEGATIVE;
-        }
-        return Req::ERROR;
+    if (r) return pyext::to_u64(r.get(), out);
+    if (negative && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        *negative = true;
     }
-    return pyext::to_u64(r.get(), out) ? Req::OK : Req::ERROR;
+    return false;
 }
 
-PyObject* py_sanitize_size(PyObject*, PyObject* const* argv) {
+// The request size of an operation: self._sanitize_size(size) converted
+// to unsigned 64-bit; `size` is the already coerced int.  False with an
+// error set; or, where `negative` is given, false with *negative set and
+// no error when _sanitize_size refused the size with ValueError (the
+// operation then answers with its empty result).
+inline bool request_size(PyObject* self, PyObject* size, uint64_t& out, bool* negative) {
+    if (!exact(self)) return sanitized_request_size(self, size, out, negative);
+    int neg = int_is_negative(size);
+    if (neg == 0) return false;
+    if (neg > 0) return pyext::to_u64(size, out);
+    if (negative)
+        *negative = true;
+    else
+        invalid_size(size);
+    return false;
+}
+
+Ref py_sanitize_size(PyObject*, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
+    if (!size) return {};
     int neg = int_is_negative(size.get());
-    if (neg == 0) return nullptr;
+    if (neg == 0) return {};
     if (neg < 0) return invalid_size(size.get());
-    return pyext::check_int_result(std::move(size)).release();
+    return pyext::check_int_result(std::move(size));
 }
 
 // ----------------------------------------------------- reader side
@@ -173,87 +201,82 @@ PyObject* py_sanitize_size(PyObject*, PyObject* const* argv) {
 bool back_off() {
     Ref time = pyext::global(PYEXT_STR("time"));
     if (!time) return false;
-    return static_cast<bool>(pyext::call_method(time.get(), PYEXT_STR("sleep"), g_backoff_delay));
+    return static_cast<bool>(pyext::call_method(time.get(), PYEXT_STR("sleep"), g_backoff_delay.get()));
 }
 
 // The validated read: up to kMaxRetries attempts; an odd counter means a
 // writer is inside its change (it can be running Python code, such as a
 // block's __eq__), so the reader backs off.  `attempt(t, seq_start,
-// retry)` returns a new reference, or null with an error set or with
-// `retry` set when the read must be repeated.  The walk itself runs with
-// the interpreter lock held, so it never meets a half-made change.
+// retry)` returns the result, or null with an error set or with `retry`
+// set when the read must be repeated.  The walk itself runs with the
+// interpreter lock held, so it never meets a half-made change.
 template <typename Attempt, typename Empty>
-PyObject* validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
+Ref validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
     for (int tries = 0; tries < kMaxRetries; ++tries) {
         uint64_t seq_start = t->seq_counter;
         if (seq_start & 1) {
-            if (!back_off()) return nullptr;
+            if (!back_off()) return {};
             continue;
         }
         bool retry = false;
-        PyObject* result = attempt(t, seq_start, retry);
+        Ref result = attempt(t, seq_start, retry);
         if (retry) continue;
-        if (!result) return nullptr;
+        if (!result) return {};
         if (t->seq_counter == seq_start) {
             ++t->stats.total_searches;
             return result;
         }
-        Py_DECREF(result);
     }
     return empty();
 }
 
-PyObject* py_find_best_fit(PyObject* self, PyObject* const* argv) {
+Ref py_find_best_fit(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
-    Ref alignment = pyext::coerce_int_arg(argv[1], "alignment");
-    if (!alignment) return nullptr;
-    uint64_t req;
-    switch (request_size(self, size.get(), req, false)) {
-        case Req::OK: break;
-        case Req::NEGATIVE: Py_RETURN_NONE;
-        case Req::ERROR: return nullptr;
-    }
+    if (!size) return {};
+    Ref alignment = pyext::coerce_int_arg(argv[1], "alignment");  // checked, otherwise unused
+    if (!alignment) return {};
+    uint64_t req = 0;
+    bool negative = false;
+    if (!request_size(self, size.get(), req, &negative)) return negative ? pyext::none() : Ref();
     return validated_read(
         as_tree(self),
-        [req](FastRedBlackTree* t, uint64_t, bool&) -> PyObject* {
+        [req](FastRedBlackTree* t, uint64_t, bool&) {
             RBNode* n = t->tree.find_best_fit_node(req);
-            return Py_NewRef(n ? static_cast<PyObject*>(n->block_obj) : Py_None);
+            return Ref::borrow(n ? block_of(n->block_obj) : Py_None);
         },
-        []() -> PyObject* { Py_RETURN_NONE; });
+        pyext::none);
 }
 
-PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
+Ref empty_list() { return Ref::steal(PyList_New(0)); }
+
+Ref py_find_all_exact(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
-    uint64_t req;
-    switch (request_size(self, size.get(), req, false)) {
-        case Req::OK: break;
-        case Req::NEGATIVE: return PyList_New(0);
-        case Req::ERROR: return nullptr;
-    }
+    if (!size) return {};
+    uint64_t req = 0;
+    bool negative = false;
+    if (!request_size(self, size.get(), req, &negative)) return negative ? empty_list() : Ref();
     return validated_read(
         as_tree(self),
-        [req](FastRedBlackTree* t, uint64_t seq_start, bool& retry) -> PyObject* {
+        [req](FastRedBlackTree* t, uint64_t seq_start, bool& retry) -> Ref {
             RBNode* n = t->tree.find_node(req);
             Py_ssize_t count = n ? static_cast<Py_ssize_t>(rb::chain_count(n)) : 0;
             // The list's allocation may run the garbage collector, and
             // with it finalisers that change the tree: fill it only if
             // nothing changed.
             Ref list = Ref::steal(PyList_New(count));
-            if (!list) return nullptr;
+            if (!list) return {};
             if (t->seq_counter != seq_start) {
                 retry = true;
-                return nullptr;
+                return {};
             }
-            if (!n) return list.release();
-            PyList_SET_ITEM(list.get(), 0, Py_NewRef(static_cast<PyObject*>(n->block_obj)));
+            if (!n) return list;
+            PyList_SET_ITEM(list.get(), 0, Py_NewRef(block_of(n->block_obj)));
             Py_ssize_t i = 1;
             for (ChainEntry* e = n->next_same_size; e; e = e->next_same_size)
-                PyList_SET_ITEM(list.get(), i++, Py_NewRef(static_cast<PyObject*>(e->block_obj)));
-            return list.release();
+                PyList_SET_ITEM(list.get(), i++, Py_NewRef(block_of(e->block_obj)));
+            return list;
         },
-        []() { return PyList_New(0); });
+        empty_list);
 }
 
 // ----------------------------------------------------- writer side
@@ -268,7 +291,7 @@ PyObject* py_find_all_exact(PyObject* self, PyObject* const* argv) {
 
 template <typename Change>
 bool write(FastRedBlackTree* t, Change change) {
-    pyext::WithLock guard(t->write_lock);
+    pyext::WithLock guard(t->write_lock.get());
     if (!guard) return false;
     ++t->seq_counter;
     bool ok = change();
@@ -283,30 +306,37 @@ void count_removal(FastRedBlackTree* t) {
     ++t->stats.total_deletions;
 }
 
-// Takes a removed block's place: the first chain entry moves into the tree
-// node.  The node's old block reference goes to `given_up`.
-void promote_first_entry(RBNode* node, Ref& given_up) {
-    ChainEntry* e = node->next_same_size;
-    given_up = Ref::steal(static_cast<PyObject*>(node->block_obj));
-    node->block_obj = e->block_obj;
-    node->next_same_size = e->next_same_size;
-    PyMem_Free(e);
+// Takes the block of tree node `node` out of the tree and returns the
+// tree's reference to it: the first chain entry's block moves into the
+// node, or, without a chain, the node goes.
+Ref take_node_block(FastRedBlackTree* t, RBNode* node) {
+    Ref block = Ref::steal(block_of(node->block_obj));
+    if (ChainEntry* e = node->next_same_size) {
+        node->block_obj = e->block_obj;
+        node->next_same_size = e->next_same_size;
+        PyMem_Free(e);
+    } else {
+        t->tree.delete_node(node);
+        PyMem_Free(node);
+    }
+    count_removal(t);
+    return block;
 }
 
-PyObject* py_insert(PyObject* self, PyObject* const* argv) {
+Ref py_insert(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
+    if (!size) return {};
     PyObject* block = argv[1];
-    uint64_t req;
-    if (request_size(self, size.get(), req, true) != Req::OK) return nullptr;
+    uint64_t req = 0;
+    if (!request_size(self, size.get(), req, nullptr)) return {};
     FastRedBlackTree* t = as_tree(self);
 
     bool sample = false;
     if (t->using_atomic) {
-        Ref counter = Ref::borrow(t->operation_counter);
+        Ref counter = t->operation_counter;  // held: increment() may run clear()
         Ref r = pyext::call_method(counter.get(), PYEXT_STR("increment"));
         int64_t count;
-        if (!r || !pyext::to_i64(r.get(), count)) return nullptr;
+        if (!r || !pyext::to_i64(r.get(), count)) return {};
         if (t->sample_rate != 0 && count % static_cast<int64_t>(t->sample_rate) == 0) sample = true;
     }
     bool ok = write(t, [&]() {
@@ -325,19 +355,19 @@ PyObject* py_insert(PyObject* self, PyObject* const* argv) {
         ++t->stats.total_insertions;
         ++t->stats.operation_count;
         if (sample && t->using_atomic) {
-            Ref counter = Ref::borrow(t->sampled_counter);
+            Ref counter = t->sampled_counter;
             if (!pyext::call_method(counter.get(), PYEXT_STR("increment"))) return false;
         }
         return true;
     });
-    if (!ok) return nullptr;
-    Py_RETURN_TRUE;
+    if (!ok) return {};
+    return pyext::boolean(true);
 }
 
 // stored == block, with the stored object as left operand: 1, 0, or -1
 // with an error set.
 int blocks_equal(void* stored, PyObject* block) {
-    Ref s = Ref::borrow(static_cast<PyObject*>(stored));
+    Ref s = Ref::borrow(block_of(stored));
     Ref r = Ref::steal(PyObject_RichCompare(s.get(), block, Py_EQ));
     if (!r) return -1;
     if (r.get() == Py_True) return 1;
@@ -345,19 +375,15 @@ int blocks_equal(void* stored, PyObject* block) {
     return PyObject_IsTrue(r.get());
 }
 
-PyObject* py_delete(PyObject* self, PyObject* const* argv) {
+Ref py_delete(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
+    if (!size) return {};
     PyObject* block = argv[1];
-    uint64_t req;
-    switch (request_size(self, size.get(), req, false)) {
-        case Req::OK: break;
-        case Req::NEGATIVE: Py_RETURN_FALSE;
-        case Req::ERROR: return nullptr;
-    }
+    uint64_t req = 0;
+    bool negative = false;
+    if (!request_size(self, size.get(), req, &negative)) return negative ? pyext::boolean(false) : Ref();
     FastRedBlackTree* t = as_tree(self);
-    Ref given_up;  // released after the lock
-    bool removed = false;
+    Ref given_up;  // the removed block, released after the lock
     bool ok = write(t, [&]() {
         RBNode* node = t->tree.find_node(req);
         if (!node) return true;
@@ -367,78 +393,54 @@ PyObject* py_delete(PyObject* self, PyObject* const* argv) {
         int eq = blocks_equal(node->block_obj, block);
         if (eq < 0) return false;
         if (eq) {
-            if (node->next_same_size) {
-                promote_first_entry(node, given_up);
-            } else {
-                t->tree.delete_node(node);
-                given_up = Ref::steal(static_cast<PyObject*>(node->block_obj));
-                PyMem_Free(node);
-            }
-        } else {
-            ChainEntry** link = &node->next_same_size;
-            ChainEntry* e = *link;
-            for (; e; link = &e->next_same_size, e = *link) {
-                eq = blocks_equal(e->block_obj, block);
-                if (eq < 0) return false;
-                if (eq) break;
-            }
-            if (!e) return true;
-            *link = e->next_same_size;
-            given_up = Ref::steal(static_cast<PyObject*>(e->block_obj));
-            PyMem_Free(e);
+            given_up = take_node_block(t, node);
+            return true;
         }
+        ChainEntry** link = &node->next_same_size;
+        ChainEntry* e = *link;
+        for (; e; link = &e->next_same_size, e = *link) {
+            eq = blocks_equal(e->block_obj, block);
+            if (eq < 0) return false;
+            if (eq) break;
+        }
+        if (!e) return true;
+        *link = e->next_same_size;
+        given_up = Ref::steal(block_of(e->block_obj));
+        PyMem_Free(e);
         count_removal(t);
-        removed = true;
         return true;
     });
-    if (!ok) return nullptr;
-    return pyext::from_bool(removed);
+    if (!ok) return {};
+    return pyext::boolean(static_cast<bool>(given_up));
 }
 
-PyObject* py_remove_ge(PyObject* self, PyObject* const* argv) {
+Ref py_remove_ge(PyObject* self, PyObject* const* argv) {
     Ref size = pyext::coerce_int_arg(argv[0], "size");
-    if (!size) return nullptr;
-    uint64_t req;
-    Req rs = request_size(self, size.get(), req, false);
-    if (rs == Req::ERROR) return nullptr;
+    if (!size) return {};
+    uint64_t req = 0;
+    bool negative = false;
+    if (!request_size(self, size.get(), req, &negative) && !negative) return {};
     Ref result = Ref::steal(PyTuple_New(2));
-    if (!result) return nullptr;
-    if (rs == Req::NEGATIVE) {
-        PyTuple_SET_ITEM(result.get(), 0, Py_NewRef(Py_None));
-        PyTuple_SET_ITEM(result.get(), 1, Py_NewRef(Py_None));
-        return result.release();
-    }
+    if (!result) return {};
     FastRedBlackTree* t = as_tree(self);
-    PyObject* found_size = nullptr;
-    PyObject* found_block = nullptr;
-    bool ok = write(t, [&]() {
+    Ref found_size, found_block;
+    bool ok = negative || write(t, [&]() {
         RBNode* node = t->tree.find_best_fit_node(req);
         if (!node) return true;
-        found_size = PyLong_FromUnsignedLongLong(node->size);
+        found_size = pyext::from_u64(node->size);
         if (!found_size) return false;  // nothing changed yet
-        // The node's reference to its block passes to the result.
-        found_block = static_cast<PyObject*>(node->block_obj);
-        if (node->next_same_size) {
-            ChainEntry* e = node->next_same_size;
-            node->block_obj = e->block_obj;
-            node->next_same_size = e->next_same_size;
-            PyMem_Free(e);
-        } else {
-            t->tree.delete_node(node);
-            PyMem_Free(node);
-        }
-        count_removal(t);
+        found_block = take_node_block(t, node);
         return true;
     });
-    PyTuple_SET_ITEM(result.get(), 0, found_size ? found_size : Py_NewRef(Py_None));
-    PyTuple_SET_ITEM(result.get(), 1, found_block ? found_block : Py_NewRef(Py_None));
-    if (!ok) return nullptr;  // a removed block goes with the tuple
-    return result.release();
+    PyTuple_SET_ITEM(result.get(), 0, found_size ? found_size.release() : pyext::none().release());
+    PyTuple_SET_ITEM(result.get(), 1, found_block ? found_block.release() : pyext::none().release());
+    if (!ok) return {};  // a removed block goes with the tuple
+    return result;
 }
 
-PyObject* py_clear(PyObject* self, PyObject* const*) {
+Ref py_clear(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
-    DetachedTree old_nodes;  // released after the lock,
+    DetachedTree old_nodes;    // released after the lock,
     Ref old_ops, old_sampled;  // and so are the replaced counters
     bool ok = write(t, [&]() {
         old_nodes.root = t->tree.detach();
@@ -451,106 +453,97 @@ PyObject* py_clear(PyObject* self, PyObject* const*) {
             if (!zero) return false;
             Ref ops = pyext::call(cls.get(), zero.get());
             if (!ops) return false;
-            old_ops = Ref::steal(t->operation_counter);
-            t->operation_counter = ops.release();
+            old_ops = t->operation_counter.exchange(std::move(ops));
             Ref sampled = pyext::call(cls.get(), zero.get());
             if (!sampled) return false;
-            old_sampled = Ref::steal(t->sampled_counter);
-            t->sampled_counter = sampled.release();
+            old_sampled = t->sampled_counter.exchange(std::move(sampled));
         }
         return true;
     });
-    if (!ok) return nullptr;
-    Py_RETURN_NONE;
+    if (!ok) return {};
+    return pyext::none();
 }
 
 // ----------------------------------------------------- reports
 
-PyObject* py_size(PyObject* self, PyObject* const*) {
-    return PyLong_FromUnsignedLongLong(as_tree(self)->node_count);
-}
+Ref py_size(PyObject* self, PyObject* const*) { return pyext::from_u64(as_tree(self)->node_count); }
 
-PyObject* py_get_size_distribution(PyObject* self, PyObject* const*) {
-    FastRedBlackTree* t = as_tree(self);
-    Ref dist = Ref::steal(PyDict_New());
-    if (!dist) return nullptr;
-    pyext::WithLock guard(t->write_lock);
-    if (!guard) return nullptr;
-    bool ok = true;
-    rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
-        if (!ok) return;
-        Ref k = Ref::steal(PyLong_FromUnsignedLongLong(n->size));
-        Ref v = k ? Ref::steal(PyLong_FromUnsignedLongLong(rb::chain_count(n))) : Ref();
-        ok = v && PyDict_SetItem(dist.get(), k.get(), v.get()) == 0;
-    });
-    if (!ok || !guard.exit()) return nullptr;
-    return dist.release();
-}
-
-bool set_count(PyObject* d, PyObject* key, uint64_t v) {
-    Ref o = Ref::steal(PyLong_FromLongLong(static_cast<int64_t>(v)));
-    return o && PyDict_SetItem(d, key, o.get()) == 0;
-}
-
-PyObject* py_get_stats(PyObject* self, PyObject* const*) {
-    FastRedBlackTree* t = as_tree(self);
+// A new dict filled by `fill(dict)` while `lock` is held.
+template <typename Fill>
+Ref dict_under(PyObject* lock, Fill fill) {
     Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    pyext::WithLock guard(t->stats_lock);
-    if (!guard) return nullptr;
-    const Stats& s = t->stats;
-    PyObject* r = d.get();
-    bool ok = set_count(r, PYEXT_STR("total_blocks"), s.total_blocks) &&
-              set_count(r, PYEXT_STR("total_insertions"), s.total_insertions) &&
-              set_count(r, PYEXT_STR("total_deletions"), s.total_deletions) &&
-              set_count(r, PYEXT_STR("total_searches"), s.total_searches) &&
-              set_count(r, PYEXT_STR("bucket_hits"), s.bucket_hits) &&
-              set_count(r, PYEXT_STR("tree_hits"), s.tree_hits) &&
-              set_count(r, PYEXT_STR("operation_count"), s.operation_count) &&
-              (!s.has_breaker_trips || set_count(r, PYEXT_STR("circuit_breaker_trips"), s.breaker_trips));
-    if (!ok) return nullptr;
-    Ref nc = Ref::steal(PyLong_FromUnsignedLongLong(t->node_count));
-    if (!nc || PyDict_SetItem(r, PYEXT_STR("node_count"), nc.get()) < 0) return nullptr;
-    Ref h = Ref::steal(PyLong_FromLong(rb::height(t->tree.root)));
-    if (!h || PyDict_SetItem(r, PYEXT_STR("height"), h.get()) < 0) return nullptr;
-    Ref sampled;
-    if (t->using_atomic) {
-        Ref counter = Ref::borrow(t->sampled_counter);
-        sampled = pyext::call_method(counter.get(), PYEXT_STR("load"));
-    } else {
-        sampled = Ref::steal(PyLong_FromLong(0));
-    }
-    if (!sampled || PyDict_SetItem(r, PYEXT_STR("sampled_operations"), sampled.get()) < 0 ||
-        PyDict_SetItem(r, PYEXT_STR("is_valid"), Py_True) < 0)
-        return nullptr;
-    if (!guard.exit()) return nullptr;
-    return d.release();
+    if (!d) return {};
+    pyext::WithLock guard(lock);
+    if (!guard || !fill(d.get()) || !guard.exit()) return {};
+    return d;
 }
 
-PyObject* py_reset_circuit_breaker(PyObject* self, PyObject* const*) {
+Ref py_get_size_distribution(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
-    pyext::WithLock guard(t->stats_lock);
-    if (!guard) return nullptr;
+    return dict_under(t->write_lock.get(), [t](PyObject* dist) {
+        bool ok = true;
+        rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
+            if (!ok) return;
+            Ref k = pyext::from_u64(n->size);
+            Ref v = k ? pyext::from_u64(rb::chain_count(n)) : Ref();
+            ok = v && PyDict_SetItem(dist, k.get(), v.get()) == 0;
+        });
+        return ok;
+    });
+}
+
+bool set_item(PyObject* d, PyObject* key, Ref value) { return value && PyDict_SetItem(d, key, value.get()) == 0; }
+
+// The running totals are kept unsigned and shown as signed 64-bit values.
+bool set_count(PyObject* d, PyObject* key, uint64_t v) {
+    return set_item(d, key, pyext::from_i64(static_cast<int64_t>(v)));
+}
+
+Ref py_get_stats(PyObject* self, PyObject* const*) {
+    FastRedBlackTree* t = as_tree(self);
+    return dict_under(t->stats_lock.get(), [t](PyObject* r) {
+        const Stats& s = t->stats;
+        if (!set_count(r, PYEXT_STR("total_blocks"), s.total_blocks) ||
+            !set_count(r, PYEXT_STR("total_insertions"), s.total_insertions) ||
+            !set_count(r, PYEXT_STR("total_deletions"), s.total_deletions) ||
+            !set_count(r, PYEXT_STR("total_searches"), s.total_searches) ||
+            !set_count(r, PYEXT_STR("bucket_hits"), s.bucket_hits) ||
+            !set_count(r, PYEXT_STR("tree_hits"), s.tree_hits) ||
+            !set_count(r, PYEXT_STR("operation_count"), s.operation_count) ||
+            (s.has_breaker_trips && !set_count(r, PYEXT_STR("circuit_breaker_trips"), s.breaker_trips)) ||
+            !set_item(r, PYEXT_STR("node_count"), pyext::from_u64(t->node_count)) ||
+            !set_item(r, PYEXT_STR("height"), Ref::steal(PyLong_FromLong(rb::height(t->tree.root)))))
+            return false;
+        Ref sampled = t->using_atomic ? pyext::call_method(Ref(t->sampled_counter).get(), PYEXT_STR("load"))
+                                      : Ref::steal(PyLong_FromLong(0));
+        return set_item(r, PYEXT_STR("sampled_operations"), std::move(sampled)) &&
+               set_item(r, PYEXT_STR("is_valid"), pyext::boolean(true));
+    });
+}
+
+Ref py_reset_circuit_breaker(PyObject* self, PyObject* const*) {
+    FastRedBlackTree* t = as_tree(self);
+    pyext::WithLock guard(t->stats_lock.get());
+    if (!guard) return {};
     t->stats.has_breaker_trips = true;
     t->stats.breaker_trips = 0;
     t->stats.operation_count = 0;
-    if (!guard.exit()) return nullptr;
-    Py_RETURN_NONE;
+    if (!guard.exit()) return {};
+    return pyext::none();
 }
 
-PyObject* py_get_statistics(PyObject*, PyObject* const*) { return PyDict_New(); }
+Ref py_get_statistics(PyObject*, PyObject* const*) { return Ref::steal(PyDict_New()); }
 
 // ----------------------------------------------------- slots
 
-// self.size(), through attribute lookup unless self is of the exact class.
-Ref size_of(PyObject* self) {
-    if (exact(self)) return Ref::steal(PyLong_FromUnsignedLongLong(as_tree(self)->node_count));
-    return pyext::call_method(self, PYEXT_STR("size"));
-}
+// self.size(), through attribute lookup (for subclasses).
+Ref size_of(PyObject* self) { return pyext::call_method(self, PYEXT_STR("size")); }
 
 Py_ssize_t tree_length(PyObject* self) {
     if (exact(self)) {
-        uint64_t n = as_tree(self)->node_count;
+        FastRedBlackTree* t = as_tree(self);
+        if (!pyext::alive(t)) return -1;
+        uint64_t n = t->node_count;
         return n > static_cast<uint64_t>(PY_SSIZE_T_MAX) ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(n);
     }
     Ref r = size_of(self);
@@ -565,7 +558,10 @@ Py_ssize_t tree_length(PyObject* self) {
 }
 
 int tree_bool(PyObject* self) {
-    if (exact(self)) return as_tree(self)->node_count > 0;
+    if (exact(self)) {
+        FastRedBlackTree* t = as_tree(self);
+        return pyext::alive(t) ? t->node_count > 0 : -1;
+    }
     Ref r = size_of(self);
     if (!r) return -1;
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -575,240 +571,106 @@ int tree_bool(PyObject* self) {
 }
 
 PyObject* tree_repr(PyObject* self) {
+    FastRedBlackTree* t = as_tree(self);
+    if (!pyext::alive(t)) return nullptr;
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(as_tree(self)->node_count));
+                                static_cast<unsigned long long>(t->node_count));
 }
 
-// threading.Lock() through the module global `threading`.
-PyObject* new_lock() {
-    Ref threading = pyext::global(PYEXT_STR("threading"));
-    if (!threading) return nullptr;
-    return pyext::call_method(threading.get(), PYEXT_STR("Lock")).release();
-}
+// ----------------------------------------------------- construction
 
-PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static pyext::ArgSpec spec("__cinit__", {"sample_rate"}, 0);
-    PyObject* argv[1];
-    if (!spec.ok() || !spec.parse(args, kwds, argv)) return nullptr;
-    uint32_t rate = 100;
-    if (argv[0] && !pyext::to_u32(argv[0], rate)) return nullptr;
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    FastRedBlackTree* t = as_tree(self.get());
-    t->tree.root = nullptr;
-    t->node_count = 0;
-    if (!(t->write_lock = new_lock())) return nullptr;
-    t->seq_counter = 0;
+bool construct(FastRedBlackTree* t, PyObject* const* argv) {
+    uint32_t rate;
+    if (!pyext::to_u32(argv[0], rate)) return false;
+    if (!(t->write_lock = pyext::new_lock())) return false;
     t->sample_rate = rate;
+    // Atomic insert counters when both module globals say so at this moment.
     Ref available = pyext::global(PYEXT_STR("ATOMIC_AVAILABLE"));
-    if (!available) return nullptr;
+    if (!available) return false;
     int use = PyObject_IsTrue(available.get());
-    if (use < 0) return nullptr;
+    if (use < 0) return false;
     if (use) {
         Ref cls = pyext::global(PYEXT_STR("AtomicCounter"));
-        if (!cls || (use = PyObject_IsTrue(cls.get())) < 0) return nullptr;
+        if (!cls || (use = PyObject_IsTrue(cls.get())) < 0) return false;
         if (use) {
             Ref zero = Ref::steal(PyLong_FromLong(0));
-            if (!zero) return nullptr;
-            t->operation_counter = pyext::call(cls.get(), zero.get()).release();
-            if (!t->operation_counter) return nullptr;
-            t->sampled_counter = pyext::call(cls.get(), zero.get()).release();
-            if (!t->sampled_counter) return nullptr;
+            if (!zero) return false;
+            if (!(t->operation_counter = pyext::call(cls.get(), zero.get()))) return false;
+            if (!(t->sampled_counter = pyext::call(cls.get(), zero.get()))) return false;
             t->using_atomic = 1;
         }
     }
     if (!t->using_atomic) {
-        t->operation_counter = Py_NewRef(Py_None);
-        t->sampled_counter = Py_NewRef(Py_None);
+        t->operation_counter = pyext::none();
+        t->sampled_counter = pyext::none();
     }
-    if (!(t->stats_lock = new_lock())) return nullptr;
-    t->stats = Stats{};
-    return self.release();
+    return static_cast<bool>(t->stats_lock = pyext::new_lock());
 }
 
-int tree_traverse(PyObject* self, visitproc visit, void* arg) {
-    FastRedBlackTree* t = as_tree(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(t->write_lock);
-    Py_VISIT(t->operation_counter);
-    Py_VISIT(t->sampled_counter);
-    Py_VISIT(t->stats_lock);
-    int rc = 0;
-    rb::for_each_preorder(t->tree.root, [&](RBNode* n) {
-        if (rc == 0) rc = visit(static_cast<PyObject*>(n->block_obj), arg);
-        for (ChainEntry* e = n->next_same_size; e && rc == 0; e = e->next_same_size)
-            rc = visit(static_cast<PyObject*>(e->block_obj), arg);
-    });
-    return rc;
-}
+constexpr pyext::Param kSize = req("size", "int");
 
-// Breaks reference cycles through blocks or counters.  The locks stay, so
-// the tree remains usable (and empty) for whatever still reaches it.
-int tree_clear(PyObject* self) {
-    FastRedBlackTree* t = as_tree(self);
-    DetachedTree old_nodes;
-    old_nodes.root = t->tree.detach();
-    t->node_count = 0;
-    t->stats.total_blocks = 0;
-    t->seq_counter += 2;  // readers that saw the old tree retry
-    t->using_atomic = 0;
-    PyObject* ops = t->operation_counter;
-    PyObject* sampled = t->sampled_counter;
-    t->operation_counter = Py_NewRef(Py_None);
-    t->sampled_counter = Py_NewRef(Py_None);
-    Py_XDECREF(ops);
-    Py_XDECREF(sampled);
-    return 0;
-}
-
-void tree_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    FastRedBlackTree* t = as_tree(self);
-    {
-        DetachedTree old_nodes;
-        old_nodes.root = t->tree.detach();
-        t->node_count = 0;
-    }
-    Py_CLEAR(t->write_lock);
-    Py_CLEAR(t->operation_counter);
-    Py_CLEAR(t->sampled_counter);
-    Py_CLEAR(t->stats_lock);
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-const char kTreeDoc[] =
-    "FastRedBlackTree(sample_rate=100)\n--\n\n"
-    "Red-black tree of free memory blocks keyed by size.\n"
-    "\n"
-    "Design:\n"
-    "    - native node structs, not Python objects\n"
-    "    - lock-free reads validated by a sequence lock\n"
-    "    - a single-writer mutex\n"
-    "    - an intrusive list for blocks of the same size\n"
-    "    - O(log n) insert, delete and search; O(1) access among blocks of one size\n";
-
-PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kTreeDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(tree_length)},
-    {Py_mp_length, reinterpret_cast<void*>(tree_length)},
-    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
-    {0, nullptr},
+const pyext::TypeDef<FastRedBlackTree> tree_def = {
+    .name = "korvane.memory.talvorn.FastRedBlackTree",
+    .doc = "Red-black tree of free memory blocks keyed by size.\n\n"
+           "Design:\n"
+           "    - native node structs, not Python objects\n"
+           "    - lock-free reads validated by a sequence lock\n"
+           "    - a single-writer mutex\n"
+           "    - an intrusive list for blocks of the same size\n"
+           "    - O(log n) insert, delete and search; O(1) access among blocks of one size\n",
+    .init = {opt("sample_rate", 100)},
+    .construct = construct,
+    .methods = {
+        {.name = "insert", .impl = pyext::impl<py_insert>, .params = {kSize, req("block", "MemoryBlock")},
+         .doc = "Insert block into tree.\n\n"
+                "Blocks of a size already present join that size's chain.\n\n"
+                "Args:\n    size: Block size (must not be negative)\n    block: MemoryBlock to store\n\n"
+                "Returns:\n    True\n",
+         .returns = "bool"},
+        {.name = "find_best_fit", .impl = pyext::impl<py_find_best_fit>, .params = {kSize, opt("alignment", 1, "int")},
+         .doc = "Find best-fit block (LOCK-FREE read).\n\n"
+                "Sequence lock protocol:\n"
+                "    Even seq_counter = stable state (safe to read)\n"
+                "    Odd seq_counter = write in progress (retry)\n\n"
+                "Args:\n    size: Requested size\n    alignment: Alignment (unused)\n\n"
+                "Returns:\n    The block of the smallest size >= size, or None\n",
+         .returns = "Optional[MemoryBlock]"},
+        {.name = "find_all_exact", .impl = pyext::impl<py_find_all_exact>, .params = {kSize},
+         .doc = "Find all blocks of exact size (lock-free read).\n\n"
+                "Args:\n    size: Block size\n\n"
+                "Returns:\n    List of the blocks of that size (empty if there are none)\n",
+         .returns = "List[MemoryBlock]"},
+        {.name = "delete", .impl = pyext::impl<py_delete>, .params = {kSize, req("block", "MemoryBlock")},
+         .doc = "Delete specific block.\n\n"
+                "Args:\n    size: Block size\n    block: Block to remove (matched with ==)\n\n"
+                "Returns:\n    True if a block was removed\n",
+         .returns = "bool"},
+        {.name = "size", .impl = pyext::impl<py_size>, .doc = "Get total block count.", .returns = "int"},
+        {.name = "remove_ge", .impl = pyext::impl<py_remove_ge>, .params = {kSize},
+         .doc = "Remove and return best-fit block >= size.\n\n"
+                "Args:\n    size: Minimum block size\n\n"
+                "Returns:\n    (size, block) or (None, None)\n",
+         .returns = "Tuple[Optional[int], Optional[MemoryBlock]]"},
+        {.name = "get_stats", .impl = pyext::impl<py_get_stats>, .doc = "Get tree statistics.", .returns = "Dict[str, Any]"},
+        {.name = "clear", .impl = pyext::impl<py_clear>, .doc = "Clear all blocks.", .returns = "None"},
+        {.name = "get_size_distribution", .impl = pyext::impl<py_get_size_distribution>, .doc = "Get size distribution.",
+         .returns = "Dict[int, int]"},
+        {.name = "reset_circuit_breaker", .impl = pyext::impl<py_reset_circuit_breaker>, .doc = "Reset circuit breaker stats.",
+         .returns = "None"},
+        {.name = "get_statistics", .impl = pyext::impl<py_get_statistics>,
+         .doc = "Get timing statistics (empty for sampling mode).", .returns = "Dict[int, List[float]]"},
+    },
+    .static_methods = {
+        {.name = "_sanitize_size", .impl = pyext::impl<py_sanitize_size>, .params = {kSize}, .doc = "Validate size.",
+         .returns = "int"},
+    },
+    .slots = {
+        {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+        {Py_sq_length, reinterpret_cast<void*>(tree_length)},
+        {Py_mp_length, reinterpret_cast<void*>(tree_length)},
+        {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    },
 };
-
-PyType_Spec tree_spec = {
-    "korvane.memory.talvorn.FastRedBlackTree",
-    sizeof(FastRedBlackTree),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    tree_slots,
-};
-
-// ----------------------------------------------------- methods
-
-const char kInsertDoc[] =
-    "Insert block into tree.\n"
-    "\n"
-    "Blocks of a size already present join that size's chain.\n"
-    "\n"
-    "Args:\n"
-    "    size: Block size (must not be negative)\n"
-    "    block: MemoryBlock to store\n"
-    "\n"
-    "Returns:\n"
-    "    True\n";
-
-const char kFindBestFitDoc[] =
-    "Find best-fit block (LOCK-FREE read).\n"
-    "\n"
-    "Sequence lock protocol:\n"
-    "    Even seq_counter = stable state (safe to read)\n"
-    "    Odd seq_counter = write in progress (retry)\n"
-    "\n"
-    "Args:\n"
-    "    size: Requested size\n"
-    "    alignment: Alignment (unused)\n"
-    "\n"
-    "Returns:\n"
-    "    The block of the smallest size >= size, or None\n";
-
-const char kFindAllExactDoc[] =
-    "Find all blocks of exact size (lock-free read).\n"
-    "\n"
-    "Args:\n"
-    "    size: Block size\n"
-    "\n"
-    "Returns:\n"
-    "    List of the blocks of that size (empty if there are none)\n";
-
-const char kDeleteDoc[] =
-    "Delete specific block.\n"
-    "\n"
-    "Args:\n"
-    "    size: Block size\n"
-    "    block: Block to remove (matched with ==)\n"
-    "\n"
-    "Returns:\n"
-    "    True if a block was removed\n";
-
-const char kRemoveGeDoc[] =
-    "Remove and return best-fit block >= size.\n"
-    "\n"
-    "Args:\n"
-    "    size: Minimum block size\n"
-    "\n"
-    "Returns:\n"
-    "    (size, block) or (None, None)\n";
-
-bool attach_methods() {
-    PyTypeObject* t = Tree_Type;
-    PyObject* one = PyLong_FromLong(1);  // cached small int
-    Py_XDECREF(one);
-    Ref sanitize = pyext::make_function({.name = "_sanitize_size",
-                                         .impl = py_sanitize_size,
-                                         .params = {Param::req("size", "int")},
-                                         .doc = "Validate size.",
-                                         .returns = "int",
-                                         .qualname = "FastRedBlackTree._sanitize_size"});
-    if (!sanitize) return false;
-    Ref smethod = Ref::steal(PyStaticMethod_New(sanitize.get()));
-    if (!smethod || PyObject_SetAttrString(reinterpret_cast<PyObject*>(t), "_sanitize_size", smethod.get()) < 0)
-        return false;
-    Param size = Param::req("size", "int");
-    return pyext::add_method(t, {.name = "insert", .impl = py_insert,
-                                 .params = {size, Param::req("block", "MemoryBlock")},
-                                 .doc = kInsertDoc, .returns = "bool"}) &&
-           pyext::add_method(t, {.name = "find_best_fit", .impl = py_find_best_fit,
-                                 .params = {size, Param::opt("alignment", one, "int")},
-                                 .doc = kFindBestFitDoc, .returns = "Optional[MemoryBlock]"}) &&
-           pyext::add_method(t, {.name = "find_all_exact", .impl = py_find_all_exact, .params = {size},
-                                 .doc = kFindAllExactDoc, .returns = "List[MemoryBlock]"}) &&
-           pyext::add_method(t, {.name = "delete", .impl = py_delete,
-                                 .params = {size, Param::req("block", "MemoryBlock")},
-                                 .doc = kDeleteDoc, .returns = "bool"}) &&
-           pyext::add_method(t, {.name = "size", .impl = py_size, .doc = "Get total block count.",
-                                 .returns = "int"}) &&
-           pyext::add_method(t, {.name = "remove_ge", .impl = py_remove_ge, .params = {size},
-                                 .doc = kRemoveGeDoc,
-                                 .returns = "Tuple[Optional[int], Optional[MemoryBlock]]"}) &&
-           pyext::add_method(t, {.name = "get_stats", .impl = py_get_stats, .doc = "Get tree statistics.",
-                                 .returns = "Dict[str, Any]"}) &&
-           pyext::add_method(t, {.name = "clear", .impl = py_clear, .doc = "Clear all blocks.",
-                                 .returns = "None"}) &&
-           pyext::add_method(t, {.name = "get_size_distribution", .impl = py_get_size_distribution,
-                                 .doc = "Get size distribution.", .returns = "Dict[int, int]"}) &&
-           pyext::add_method(t, {.name = "reset_circuit_breaker", .impl = py_reset_circuit_breaker,
-                                 .doc = "Reset circuit breaker stats.", .returns = "None"}) &&
-           pyext::add_method(t, {.name = "get_statistics", .impl = py_get_statistics,
-                                 .doc = "Get timing statistics (empty for sampling mode).",
-                                 .returns = "Dict[int, List[float]]"});
-}
 
 // ------------------------------------------------------------------ module
 
@@ -822,23 +684,16 @@ bool import_atomic_counter() {
     return pyext::set_global("ATOMIC_AVAILABLE", Py_False) && pyext::set_global("AtomicCounter", Py_None);
 }
 
-int exec_talvorn(PyObject*) {
-    Tree_Type = pyext::add_type(&tree_spec);
-    if (!Tree_Type || !pyext::add_pickle_refusal(Tree_Type)) return -1;
-    if (!g_backoff_delay && !(g_backoff_delay = PyFloat_FromDouble(0.0001))) return -1;
-    if (!pyext::import_as("threading", "threading") || !pyext::import_as("time", "time") ||
-        !pyext::import_as("math", "math"))
-        return -1;
+bool exec_talvorn() {
+    if (!pyext::add_type(tree_def)) return false;
+    g_backoff_delay.set(pyext::from_double(0.0001));
+    if (!g_backoff_delay) return false;
+    if (!pyext::import_as("threading") || !pyext::import_as("time") || !pyext::import_as("math")) return false;
     for (const char* name : {"List", "Optional", "Tuple", "Dict", "Any"})
-        if (!pyext::import_from("typing", name)) return -1;
-    if (!pyext::import_from("korvane.memory.halvet", "MemoryBlock")) return -1;
-    if (!import_atomic_counter()) return -1;
-    if (!attach_methods()) return -1;
-    pyext::freeze_type(Tree_Type);
-    Ref test = Ref::steal(PyDict_New());
-    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+        if (!pyext::import_from("typing", name)) return false;
+    return pyext::import_from("korvane.memory.halvet", "MemoryBlock") && import_atomic_counter();
 }
 
 }  // namespace
 
-PYEXT_MODULE(talvorn, "korvane.memory.talvorn", exec_talvorn)
+PYEXT_MODULE(talvorn, {.fullname = "korvane.memory.talvorn", .exec = exec_talvorn, .test_dict = true})

@@ -8,9 +8,7 @@
 #include "pyext/pyext.hpp"
 
 #include <cstdint>
-#include <initializer_list>
 
-using pyext::Param;
 using pyext::Ref;
 
 namespace {
@@ -57,25 +55,30 @@ inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Excepti
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref getattr(const Ref& o, PyObject* name) { return o ? getattr(o.get(), name) : Ref(); }
 
-// callable(*args, **dict(zip(kwnames, kwvalues)))
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, std::initializer_list<const char*> kwnames,
-            std::initializer_list<PyObject*> kwvalues) {
-    PyObject* argv[8];
-    Py_ssize_t n = 0;
-    argv[n++] = nullptr;  // PY_VECTORCALL_ARGUMENTS_OFFSET slot
-    for (PyObject* a : args) argv[n++] = a;
-    for (PyObject* v : kwvalues) argv[n++] = v;
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwnames.size())));
-    if (!names) return {};
-    Py_ssize_t i = 0;
-    for (const char* k : kwnames) {
-        PyObject* s = PyUnicode_InternFromString(k);
-        if (!s) return {};
-        PyTuple_SET_ITEM(names.get(), i++, s);
+// callable(*argv[:nargs], **dict(zip(kwnames, argv[nargs:]))); kwnames is
+// PYEXT_KWNAMES(...), made at load.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> argv, size_t nargs, PyObject* kwnames) {
+    return Ref::steal(PyObject_Vectorcall(callable, argv.begin(), nargs, kwnames));
+}
+
+// `try: value = detect()` / `except Exception: pass`: `value` keeps what it
+// held when the detector fails with an Exception, which is cleared; false
+// when anything else (KeyboardInterrupt, SystemExit) propagates.
+bool try_detect(bool (*detect)(int32_t&), int32_t& value) {
+    int32_t v = value;
+    if (detect(v)) {
+        value = v;
+        return true;
     }
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
-                                          static_cast<size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          names.get()));
+    if (!pending_is_exception()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The module of `from <module> import <names>`, for the names to be read
+// from it; `names` is the fromlist, a tuple made by PYEXT_KWNAMES(...).
+Ref import_for(const char* module, PyObject* names) {
+    return Ref::steal(PyImport_ImportModuleLevel(module, pyext::current_module_dict().get(), nullptr, names, 0));
 }
 
 // `x or 1`: new reference or null.
@@ -134,14 +137,14 @@ bool cores_from_host(int32_t& cores) {
     return n && pyext::to_i32(n.get(), cores);
 }
 
-PyObject* detect_physical_cores(PyObject*, PyObject* const*) {
+Ref detect_physical_cores(PyObject*, PyObject* const*) {
     int32_t cores = 1;
     if (!cores_from_host(cores)) {
-        if (!pending_is_exception()) return nullptr;
+        if (!pending_is_exception()) return {};
         Handled e;
-        if (!cpu_count_or_one(cores)) return nullptr;
+        if (!cpu_count_or_one(cores)) return {};
     }
-    return PyLong_FromLong(cores);
+    return Ref::steal(PyLong_FromLong(cores));
 }
 
 // ------------------------------------------------------ detect_numa_nodes
@@ -195,10 +198,7 @@ bool numa_linux(int32_t& result) {
 bool numa_windows(int32_t& result) {
     Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
     if (!ctypes) return false;
-    Ref fromlist = Ref::steal(Py_BuildValue("(s)", "wintypes"));
-    Ref pkg = fromlist ? Ref::steal(PyImport_ImportModuleLevel("ctypes", pyext::current_module_dict(), nullptr,
-                                                                fromlist.get(), 0))
-                       : Ref();
+    Ref pkg = import_for("ctypes", PYEXT_KWNAMES("wintypes"));
     if (!pkg) return false;
     PyObject* found = nullptr;
     int has = pyext::get_optional_attr(pkg.get(), PYEXT_STR("wintypes"), &found);
@@ -208,7 +208,8 @@ bool numa_windows(int32_t& result) {
         return false;
     }
     Ref windll = getattr(ctypes, PYEXT_STR("WinDLL"));
-    Ref kernel32 = windll ? call_kw(windll.get(), {PYEXT_STR("kernel32")}, {"use_last_error"}, {Py_True}) : Ref();
+    Ref kernel32 =
+        windll ? call_kw(windll.get(), {PYEXT_STR("kernel32"), Py_True}, 1, PYEXT_KWNAMES("use_last_error")) : Ref();
     Ref func = getattr(kernel32, PYEXT_STR("GetNumaHighestNodeNumber"));
     Ref boolean = func ? getattr(wintypes, PYEXT_STR("BOOL")) : Ref();
     if (!boolean || PyObject_SetAttr(func.get(), PYEXT_STR("restype"), boolean.get()) < 0) return false;
@@ -247,79 +248,59 @@ bool numa_from_host(int32_t& result) {
     if (is_linux) return numa_linux(result);
     int win = platform_is(platform.get(), PYEXT_STR("win32"));
     if (win < 0) return false;
-    if (win) {
-        int32_t nodes = 1;
-        if (numa_windows(nodes)) {
-            result = nodes;
-        } else {
-            if (!pending_is_exception()) return false;
-            PyErr_Clear();
-        }
-    }
+    if (win) return try_detect(numa_windows, result);
     return true;  // any other platform: one node
 }
 
-PyObject* detect_numa_nodes(PyObject*, PyObject* const*) {
+Ref detect_numa_nodes(PyObject*, PyObject* const*) {
     int32_t result = 1;
-    int32_t nodes = 1;
-    if (numa_from_host(nodes)) {
-        result = nodes;
-    } else {
-        if (!pending_is_exception()) return nullptr;
-        PyErr_Clear();
-    }
-    return PyLong_FromLong(result);
+    if (!try_detect(numa_from_host, result)) return {};
+    return Ref::steal(PyLong_FromLong(result));
 }
 
 // -------------------------------------------------- detect_python_version
 
 // "major.minor.micro" (or "major.minor") of sys.version_info.
-PyObject* version_string(bool micro) {
+Ref version_string(bool micro) {
     Ref sys = pyext::global(PYEXT_STR("sys"));
     Ref vi = getattr(sys, PYEXT_STR("version_info"));
-    if (!vi) return nullptr;
+    if (!vi) return {};
     PyObject* names[3] = {PYEXT_STR("major"), PYEXT_STR("minor"), PYEXT_STR("micro")};
     const Py_ssize_t n = micro ? 3 : 2;
     Ref parts = Ref::steal(PyList_New(n));
-    if (!parts) return nullptr;
+    if (!parts) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref v = getattr(vi, names[i]);
         PyObject* s = v ? PyObject_Str(v.get()) : nullptr;
-        if (!s) return nullptr;
+        if (!s) return {};
         PyList_SET_ITEM(parts.get(), i, s);
     }
-    return PyUnicode_Join(PYEXT_STR("."), parts.get());
+    return Ref::steal(PyUnicode_Join(PYEXT_STR("."), parts.get()));
 }
 
-// (3, 12): the first interpreter version with sub-interpreter support.
-// Borrowed, kept for the process; null with an error set if it cannot be
-// made (made again on the next call).
-PyObject* subinterpreter_version() {
-    static PyObject* t = nullptr;
-    if (!t) t = Py_BuildValue("(ii)", 3, 12);
-    return t;
-}
+// (3, 12): the first interpreter version with sub-interpreter support; made
+// by the module's execution step.
+pyext::Global g_subinterpreter_version;
 
-PyObject* detect_python_version(PyObject*, PyObject* const*) {
-    Ref version = Ref::steal(version_string(true));
-    if (!version) return nullptr;
+Ref detect_python_version(PyObject*, PyObject* const*) {
+    Ref version = version_string(true);
+    if (!version) return {};
     Ref sys = pyext::global(PYEXT_STR("sys"));
     Ref vi = getattr(sys, PYEXT_STR("version_info"));
-    PyObject* threshold = vi ? subinterpreter_version() : nullptr;
-    if (!threshold) return nullptr;
-    int newer = PyObject_RichCompareBool(vi.get(), threshold, Py_GE);
-    if (newer < 0) return nullptr;
+    if (!vi) return {};
+    int newer = PyObject_RichCompareBool(vi.get(), g_subinterpreter_version.get(), Py_GE);
+    if (newer < 0) return {};
     PyObject* has_subinterpreters = Py_False;
     if (newer) {
         Ref probe = Ref::steal(PyImport_ImportModule("_xxsubinterpreters"));
         if (probe) {
             has_subinterpreters = Py_True;
         } else {
-            if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
             PyErr_Clear();
         }
     }
-    return PyTuple_Pack(2, version.get(), has_subinterpreters);
+    return Ref::steal(PyTuple_Pack(2, version.get(), has_subinterpreters));
 }
 
 // ---------------------------------------------------- detect_gpu_backends
@@ -359,10 +340,7 @@ Ref import_name(PyObject* mod, PyObject* name) {
 
 // The registry.  Keys set before a failure keep their values.
 bool gpu_from_registry(PyObject* result) {
-    Ref fromlist = Ref::steal(Py_BuildValue("(ss)", "GPUBackendRegistry", "GPUBackendKind"));
-    Ref mod = fromlist ? Ref::steal(PyImport_ImportModuleLevel("korvane.gpu.mirrast", pyext::current_module_dict(),
-                                                                nullptr, fromlist.get(), 0))
-                       : Ref();
+    Ref mod = import_for("korvane.gpu.mirrast", PYEXT_KWNAMES("GPUBackendRegistry", "GPUBackendKind"));
     if (!mod) return false;
     Ref registry = import_name(mod.get(), PYEXT_STR("GPUBackendRegistry"));
     Ref kind = registry ? import_name(mod.get(), PYEXT_STR("GPUBackendKind")) : Ref();
@@ -407,8 +385,8 @@ bool gpu_from_tool(PyObject* result) {
     Ref cmd = run ? Ref::steal(Py_BuildValue("[sss]", "nvidia-smi", "--query-gpu=name", "--format=csv,noheader"))
                   : Ref();
     Ref timeout = cmd ? Ref::steal(PyFloat_FromDouble(0.5)) : Ref();
-    Ref proc = timeout ? call_kw(run.get(), {cmd.get()}, {"capture_output", "timeout", "check"},
-                                 {Py_True, timeout.get(), Py_False})
+    Ref proc = timeout ? call_kw(run.get(), {cmd.get(), Py_True, timeout.get(), Py_False}, 1,
+                                 PYEXT_KWNAMES("capture_output", "timeout", "check"))
                        : Ref();
     Ref rc = getattr(proc, PYEXT_STR("returncode"));
     Ref zero = rc ? Ref::steal(PyLong_FromLong(0)) : Ref();
@@ -436,24 +414,24 @@ bool gpu_from_tool(PyObject* result) {
     return set_item(result, PYEXT_STR("gpu_count"), Ref::steal(PyLong_FromSsize_t(count)));
 }
 
-PyObject* detect_gpu_backends(PyObject*, PyObject* const*) {
+Ref detect_gpu_backends(PyObject*, PyObject* const*) {
     Ref result = Ref::steal(_PyDict_NewPresized(kGpuKeys));
-    if (!result) return nullptr;
+    if (!result) return {};
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero || !PYEXT_STR("cpu") || !PYEXT_STR("")) return nullptr;
+    if (!zero) return {};
     PyObject* initial[kGpuKeys] = {Py_False, zero.get(), zero.get(), Py_False,
                                    Py_False, Py_False,   PYEXT_STR("cpu"), PYEXT_STR("")};
     for (int i = 0; i < kGpuKeys; ++i)
-        if (PyDict_SetItem(result.get(), gpu_key(i), initial[i]) < 0) return nullptr;
+        if (PyDict_SetItem(result.get(), gpu_key(i), initial[i]) < 0) return {};
     if (!gpu_from_registry(result.get())) {
-        if (!pending_is_exception()) return nullptr;
+        if (!pending_is_exception()) return {};
         Handled e;
         if (!gpu_from_tool(result.get())) {
-            if (!pending_is_exception()) return nullptr;
+            if (!pending_is_exception()) return {};
             PyErr_Clear();
         }
     }
-    return result.release();
+    return result;
 }
 
 // ---------------------------------------------------- detect_capabilities
@@ -536,13 +514,13 @@ bool capabilities(PyObject* d, double start) {
     return true;
 }
 
-PyObject* fallback_report(double start, PyObject* error) {
+Ref fallback_report(double start, PyObject* error) {
     Ref d = Ref::steal(_PyDict_NewPresized(17));
-    if (!d) return nullptr;
+    if (!d) return {};
     PyObject* r = d.get();
     Ref os = pyext::global(PYEXT_STR("os"));
     Ref cores = or_one(os ? pyext::call_method(os.get(), PYEXT_STR("cpu_count")) : Ref());
-    if (!set_item(r, PYEXT_STR("physical_cores"), cores)) return nullptr;
+    if (!set_item(r, PYEXT_STR("physical_cores"), cores)) return {};
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     PyObject* cpu = PYEXT_STR("cpu");
@@ -551,26 +529,26 @@ PyObject* fallback_report(double start, PyObject* error) {
         !set_item(r, gpu_key(1), zero) || !set_item(r, gpu_key(2), zero) || !set_item(r, gpu_key(3), Py_False) ||
         !set_item(r, gpu_key(4), Py_False) || !set_item(r, gpu_key(5), Py_False) || !set_item(r, gpu_key(6), cpu) ||
         !set_item(r, gpu_key(7), empty) ||
-        !set_item(r, PYEXT_STR("python_version"), Ref::steal(version_string(false))) ||
+        !set_item(r, PYEXT_STR("python_version"), version_string(false)) ||
         !set_item(r, PYEXT_STR("subinterpreter_support"), Py_False) ||
         !set_item(r, PYEXT_STR("platform"), sys_platform()) ||
         !set_item(r, PYEXT_STR("detected_at"), wall_clock()) ||
         !set_item(r, PYEXT_STR("detector"), PYEXT_STR("native_fallback")) ||
         !set_item(r, PYEXT_STR("error"), Ref::steal(PyObject_Str(error))) ||
         !set_item(r, PYEXT_STR("detection_time_ms"), elapsed_ms(start)))
-        return nullptr;
-    return d.release();
+        return {};
+    return d;
 }
 
-PyObject* detect_capabilities(PyObject*, PyObject* const*) {
+Ref detect_capabilities(PyObject*, PyObject* const*) {
     Ref caps = Ref::steal(_PyDict_NewPresized(16));
-    if (!caps) return nullptr;
+    if (!caps) return {};
     Ref time = pyext::global(PYEXT_STR("time"));
     Ref t0 = time ? pyext::call_method(time.get(), PYEXT_STR("perf_counter")) : Ref();
     double start;
-    if (!t0 || !pyext::to_double(t0.get(), start)) return nullptr;
-    if (capabilities(caps.get(), start)) return caps.release();
-    if (!pending_is_exception()) return nullptr;
+    if (!t0 || !pyext::to_double(t0.get(), start)) return {};
+    if (capabilities(caps.get(), start)) return caps;
+    if (!pending_is_exception()) return {};
     caps.reset();
     Handled e;
     return fallback_report(start, e.value());
@@ -578,56 +556,50 @@ PyObject* detect_capabilities(PyObject*, PyObject* const*) {
 
 // ------------------------------------------------------------------ module
 
-int exec_oskarel(PyObject* m) {
-    Ref doc = Ref::steal(PyUnicode_FromString(
-        "Host capability detection.\n\n"
-        "Tells the runtime what the host offers: usable CPUs, NUMA nodes, the\n"
-        "interpreter version and sub-interpreter support, GPU backends, and one\n"
-        "combined capability report.\n\n"
-        "Targets: detection in under 5 ms from a cold start (against 10-50 ms for\n"
-        "the same work in pure Python); Linux, macOS and Windows, with the\n"
-        "platform decided at run time, so one build carries every branch."));
-    if (!doc || PyObject_SetAttrString(m, "__doc__", doc.get()) < 0) return -1;
-    if (!pyext::import_as("sys", "sys") || !pyext::import_as("os", "os") || !pyext::import_as("time", "time"))
-        return -1;
-    const pyext::FunctionDef functions[] = {
-        {.name = "detect_physical_cores", .impl = detect_physical_cores,
+const char kModuleDoc[] =
+    "Host capability detection.\n\n"
+    "Tells the runtime what the host offers: usable CPUs, NUMA nodes, the\n"
+    "interpreter version and sub-interpreter support, GPU backends, and one\n"
+    "combined capability report.\n\n"
+    "Targets: detection in under 5 ms from a cold start (against 10-50 ms for\n"
+    "the same work in pure Python); Linux, macOS and Windows, with the\n"
+    "platform decided at run time, so one build carries every branch.";
+
+bool exec_oskarel() {
+    if (!pyext::import_as("sys") || !pyext::import_as("os") || !pyext::import_as("time")) return false;
+    Ref version = Ref::steal(Py_BuildValue("(ii)", 3, 12));
+    if (!version) return false;
+    g_subinterpreter_version.set(std::move(version));
+    return pyext::add_functions({
+        {.name = "detect_physical_cores", .impl = pyext::impl<detect_physical_cores>,
          .doc = "Detect physical CPU cores using Python's os module.\n\n"
                 "Fast and cross-platform using built-in APIs.\n\n"
                 "Counts the logical CPUs this process may run on (its affinity set\n"
-                "where the platform offers one); hyper-threads are not separated.",
-        },
-        {.name = "detect_numa_nodes", .impl = detect_numa_nodes,
+                "where the platform offers one); hyper-threads are not separated."},
+        {.name = "detect_numa_nodes", .impl = pyext::impl<detect_numa_nodes>,
          .doc = "Detect NUMA nodes.\n\n"
                 "Linux: Read /sys/devices/system/node\n"
                 "Windows: Use ctypes WinAPI\n"
-                "macOS: Always 1 (no NUMA)",
-        },
-        {.name = "detect_gpu_backends", .impl = detect_gpu_backends,
+                "macOS: Always 1 (no NUMA)"},
+        {.name = "detect_gpu_backends", .impl = pyext::impl<detect_gpu_backends>,
          .doc = "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
                 "Uses GPUBackendRegistry for comprehensive multi-vendor detection.\n\n"
                 "Returns a dict with has_gpu, gpu_count, gpu_memory_mb, cuda_available,\n"
                 "rocm_available, oneapi_available, active_backend (cuda, rocm, oneapi\n"
-                "or cpu) and backend_version.",
-        },
-        {.name = "detect_python_version", .impl = detect_python_version,
+                "or cpu) and backend_version."},
+        {.name = "detect_python_version", .impl = pyext::impl<detect_python_version>,
          .doc = "Detect Python version and subinterpreter support.\n\n"
                 "Returns:\n"
-                "    (version_string: str, has_subinterpreters: bool)",
-        },
-        {.name = "detect_capabilities", .impl = detect_capabilities,
+                "    (version_string: str, has_subinterpreters: bool)"},
+        {.name = "detect_capabilities", .impl = pyext::impl<detect_capabilities>,
          .doc = "Detect all system capabilities.\n\n"
                 "Fast (<5ms) hardware and software capability detection.\n\n"
                 "Performance:\n"
                 "    Target: <5ms cold start\n"
-                "    Typical: 1-3ms on warm systems",
-        },
-    };
-    for (const auto& f : functions)
-        if (!pyext::add_function(m, f)) return -1;
-    return 0;
+                "    Typical: 1-3ms on warm systems"},
+    });
 }
 
 }  // namespace
 
-PYEXT_MODULE(oskarel, "korvane.native.oskarel", exec_oskarel)
+PYEXT_MODULE(oskarel, {.fullname = "korvane.native.oskarel", .exec = exec_oskarel, .doc = kModuleDoc})

@@ -17,17 +17,10 @@ class _GPUBackends(TypedDict):
     backend_version: str
 
 @type_check_only
-class _Capabilities(TypedDict):
+class _Capabilities(_GPUBackends):
+    # In the report, physical_cores and numa_nodes come before the GPU keys.
     physical_cores: int
     numa_nodes: int
-    has_gpu: bool
-    gpu_count: int
-    gpu_memory_mb: int
-    cuda_available: bool
-    rocm_available: bool
-    oneapi_available: bool
-    active_backend: str
-    backend_version: str
     python_version: str  # "3.10.13"; "3.10" in the fallback report
     subinterpreter_support: bool
     platform: str

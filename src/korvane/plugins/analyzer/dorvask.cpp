@@ -13,8 +13,9 @@
 #include <cmath>
 #include <cstdint>
 
-using pyext::Param;
+using pyext::opt;
 using pyext::Ref;
+using pyext::req;
 
 namespace {
 
@@ -133,14 +134,14 @@ struct TrendSums {
 
 // ------------------------------------------------------- reading histories
 
-PyObject* raise_len_none() {
+Ref raise_len_none() {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
+    return {};
 }
 
-PyObject* raise_index() {
+Ref raise_index() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
-    return nullptr;
+    return {};
 }
 
 bool raise_need_more(Py_ssize_t got) {
@@ -279,9 +280,6 @@ bool add_value(double& acc, PyObject* value) {
     return sum && pyext::to_double(sum.get(), acc);
 }
 
-PyObject* change_keys[3];  // parallelization_potential, cpu_intensity, memory_intensity
-PyObject* mixed;           // "mixed"
-
 // Sums each key's values over three entries, in entry order and key order.
 bool sum_values(const Ref (*values)[3], double sums[3]) {
     sums[0] = sums[1] = sums[2] = 0.0;
@@ -292,31 +290,23 @@ bool sum_values(const Ref (*values)[3], double sums[3]) {
 }
 
 // (flag, a, b, c) and (i, j, x) result tuples.
-PyObject* change_tuple(bool changed, double a, double b, double c) {
-    PyObject* t = PyTuple_New(4);
-    if (!t) return nullptr;
-    PyTuple_SET_ITEM(t, 0, pyext::from_bool(changed));
-    PyObject* items[3] = {PyFloat_FromDouble(a), PyFloat_FromDouble(b), PyFloat_FromDouble(c)};
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(t, k + 1, items[k]);
-    if (!items[0] || !items[1] || !items[2]) Py_CLEAR(t);
-    return t;
+Ref change_tuple(bool changed, double a, double b, double c) {
+    return pyext::tuple_of(pyext::from_bool(changed), pyext::from_double(a), pyext::from_double(b),
+                           pyext::from_double(c));
 }
 
-PyObject* prediction_tuple(int32_t allocations, int32_t bytes, double confidence) {
-    PyObject* t = PyTuple_New(3);
-    if (!t) return nullptr;
-    PyObject* items[3] = {PyLong_FromLong(allocations), PyLong_FromLong(bytes), PyFloat_FromDouble(confidence)};
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(t, k, items[k]);
-    if (!items[0] || !items[1] || !items[2]) Py_CLEAR(t);
-    return t;
+Ref prediction_tuple(int32_t allocations, int32_t bytes, double confidence) {
+    return pyext::tuple_of(pyext::from_i64(allocations), pyext::from_i64(bytes), pyext::from_double(confidence));
 }
 
-PyObject* no_change() { return change_tuple(false, 0.0, 0.0, 0.0); }
+Ref no_change() { return change_tuple(false, 0.0, 0.0, 0.0); }
 
-PyObject* c_detect_workload_characteristics_change(PyObject* history, double change_threshold) {
+Ref c_detect_workload_characteristics_change(PyObject* history, double change_threshold) {
     if (history == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 6) return no_change();
+    PyObject* const keys[3] = {PYEXT_STR("parallelization_potential"), PYEXT_STR("cpu_intensity"),
+                               PYEXT_STR("memory_intensity")};
     Ref values[6][3];
     for (Py_ssize_t j = 0; j < 6; ++j) {
         Py_ssize_t i = n - 6 + j;
@@ -324,23 +314,23 @@ PyObject* c_detect_workload_characteristics_change(PyObject* history, double cha
         PyObject* entry = PyList_GET_ITEM(history, i);
         if (entry == Py_None) {
             PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-            return nullptr;
+            return {};
         }
         if (!PyDict_CheckExact(entry)) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(entry)->tp_name);
-            return nullptr;
+            return {};
         }
         // A key lookup can run a colliding key's __eq__, so the values
         // are taken (and held) as the keys are tested.
         Ref held = Ref::borrow(entry);
         for (int k = 0; k < 3; ++k) {
-            PyObject* v = PyDict_GetItemWithError(entry, change_keys[k]);
-            if (!v) return PyErr_Occurred() ? nullptr : no_change();
+            PyObject* v = PyDict_GetItemWithError(entry, keys[k]);
+            if (!v) return PyErr_Occurred() ? Ref() : no_change();
             values[j][k] = Ref::borrow(v);
         }
     }
     double r[3], o[3];
-    if (!sum_values(values + 3, r) || !sum_values(values, o)) return nullptr;
+    if (!sum_values(values + 3, r) || !sum_values(values, o)) return {};
     double change[3];
     bool changed = false;
     for (int k = 0; k < 3; ++k) {
@@ -350,15 +340,16 @@ PyObject* c_detect_workload_characteristics_change(PyObject* history, double cha
     return change_tuple(changed, change[0], change[1], change[2]);
 }
 
-// Pattern names are exact str or None, so comparing them runs no Python code.
+// Pattern and pool names are exact str or None, so comparing them runs no
+// Python code.
 inline bool same_name(PyObject* a, PyObject* b) {
     return a == b || (a != Py_None && b != Py_None && PyUnicode_Compare(a, b) == 0);
 }
 
-PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
+Ref c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
     if (patterns == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_NewRef(mixed);
+    if (n == 0) return Ref::borrow(PYEXT_STR("mixed"));
     int64_t start64 = static_cast<int64_t>(n) - window_size;
     Py_ssize_t start = start64 < 0 ? 0 : static_cast<Py_ssize_t>(start64 < n ? start64 : n);
     // Distinct names in order of first appearance, with their counts.  A
@@ -383,12 +374,12 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
     Py_ssize_t distinct = 0;
     Ref index;
     if (!small) {
-        if (!(index = Ref::steal(PyDict_New()))) return nullptr;
+        if (!(index = Ref::steal(PyDict_New()))) return {};
         big.names = PyMem_New(PyObject*, n - start);
         big.counts = PyMem_New(Py_ssize_t, n - start);
         if (!big.names || !big.counts) {
             PyErr_NoMemory();
-            return nullptr;
+            return {};
         }
         names = big.names;
         counts = big.counts;
@@ -398,7 +389,7 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
         PyObject* p = PyList_GET_ITEM(patterns, i);
         if (p != Py_None && !PyUnicode_CheckExact(p)) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(p)->tp_name);
-            return nullptr;
+            return {};
         }
         if (small) {
             Py_ssize_t k = 0;
@@ -416,13 +407,13 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
             ++counts[PyLong_AsSsize_t(slot)];
             continue;
         }
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return {};
         Ref s = Ref::steal(PyLong_FromSsize_t(distinct));
-        if (!s || PyDict_SetItem(index.get(), p, s.get()) < 0) return nullptr;
+        if (!s || PyDict_SetItem(index.get(), p, s.get()) < 0) return {};
         names[distinct] = p;
         counts[distinct++] = 1;
     }
-    PyObject* dominant = mixed;
+    PyObject* dominant = PYEXT_STR("mixed");
     Py_ssize_t max_count = 0;
     for (Py_ssize_t k = 0; k < distinct; ++k) {
         if (counts[k] > max_count) {
@@ -430,22 +421,22 @@ PyObject* c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
             dominant = names[k];
         }
     }
-    return Py_NewRef(dominant);
+    return Ref::borrow(dominant);
 }
 
-PyObject* c_predict_resource_requirements(PyObject* history, double horizon) {
+Ref c_predict_resource_requirements(PyObject* history, double horizon) {
     if (history == Py_None) return raise_len_none();
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return prediction_tuple(0, 0, 0.0);
     double first_ts, last_ts;
-    if (!first_item(PyList_GET_ITEM(history, 0), first_ts)) return nullptr;
+    if (!first_item(PyList_GET_ITEM(history, 0), first_ts)) return {};
     Py_ssize_t size = PyList_GET_SIZE(history);
     if (size == 0) return raise_index();
-    if (!first_item(PyList_GET_ITEM(history, size - 1), last_ts)) return nullptr;
+    if (!first_item(PyList_GET_ITEM(history, size - 1), last_ts)) return {};
     double duration = last_ts - first_ts;
     if (duration <= 0.0) return prediction_tuple(0, 0, 0.0);
     ValueSum sizes;
-    if (!accumulate_pairs(history, sizes)) return nullptr;
+    if (!accumulate_pairs(history, sizes)) return {};
     double total_size = sizes.total;
     double nn = static_cast<double>(n);
     double per_second = nn / duration;
@@ -471,80 +462,49 @@ bool doubles(PyObject* const* argv, const int (&pos)[N], double (&out)[N]) {
     return true;
 }
 
-PyObject* py_detect_performance_degradation(PyObject*, PyObject* const* argv) {
-    double d[3];
-    if (!doubles(argv, {1, 2, 3}, d) || !check_list(argv[0], "performance_history")) return nullptr;
-    int r = c_detect_performance_degradation(argv[0], d[0], d[1], d[2]);
-    return r < 0 ? nullptr : pyext::from_bool(r);
+// A function of a history list (argv[0], parameter `name`) and one number.
+template <typename T>
+Ref with_history(Ref (*f)(PyObject*, T), PyObject* const* argv, const char* name) {
+    T value;
+    if (!pyext::to_native(argv[1], value) || !check_list(argv[0], name)) return {};
+    return f(argv[0], value);
 }
 
-PyObject* py_calculate_performance_trend(PyObject*, PyObject* const* argv) {
+Ref py_detect_performance_degradation(PyObject*, PyObject* const* argv) {
+    double d[3];
+    if (!doubles(argv, {1, 2, 3}, d) || !check_list(argv[0], "performance_history")) return {};
+    int r = c_detect_performance_degradation(argv[0], d[0], d[1], d[2]);
+    return r < 0 ? Ref() : pyext::from_bool(r);
+}
+
+Ref py_calculate_performance_trend(PyObject*, PyObject* const* argv) {
     double window_start, trend;
-    if (!pyext::to_double(argv[1], window_start) || !check_list(argv[0], "performance_history")) return nullptr;
-    if (!c_calculate_performance_trend(argv[0], window_start, trend)) return nullptr;
+    if (!pyext::to_double(argv[1], window_start) || !check_list(argv[0], "performance_history")) return {};
+    if (!c_calculate_performance_trend(argv[0], window_start, trend)) return {};
     return pyext::from_double(trend);
 }
 
-PyObject* py_detect_workload_characteristics_change(PyObject*, PyObject* const* argv) {
-    double threshold;
-    if (!pyext::to_double(argv[1], threshold) || !check_list(argv[0], "pattern_history")) return nullptr;
-    return c_detect_workload_characteristics_change(argv[0], threshold);
+Ref py_detect_workload_characteristics_change(PyObject*, PyObject* const* argv) {
+    return with_history(c_detect_workload_characteristics_change, argv, "pattern_history");
 }
 
-PyObject* py_detect_dominant_pattern(PyObject*, PyObject* const* argv) {
-    int32_t window;
-    if (!pyext::to_i32(argv[1], window) || !check_list(argv[0], "patterns")) return nullptr;
-    return c_detect_dominant_pattern(argv[0], window);
+Ref py_detect_dominant_pattern(PyObject*, PyObject* const* argv) {
+    return with_history(c_detect_dominant_pattern, argv, "patterns");
 }
 
-PyObject* py_is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
+Ref py_is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
     double d[3], ratio, min_conf;
     int32_t trigger;
     if (!doubles(argv, {2, 3, 4}, d) || !pyext::to_i32(argv[5], trigger) || !pyext::to_double(argv[6], ratio) ||
         !pyext::to_double(argv[7], min_conf) || !check_str(argv[0], "current_pool") ||
         !check_str(argv[1], "recommended_pool"))
-        return nullptr;
-    PyObject *cur = argv[0], *rec = argv[1];
-    bool same = cur == rec || (cur != Py_None && rec != Py_None && PyUnicode_Compare(cur, rec) == 0);
-    if (same) Py_RETURN_FALSE;
+        return {};
+    if (same_name(argv[0], argv[1])) return pyext::boolean(false);
     return pyext::from_bool(adaptation_beneficial(d[0], d[1], d[2], trigger, ratio, min_conf));
 }
 
-PyObject* py_should_skip_adaptation(PyObject*, PyObject* const* argv) {
-    double d[3];
-    if (!doubles(argv, {0, 1, 2}, d)) return nullptr;
-    return pyext::from_bool(skip_adaptation(d[0], d[1], d[2]));
-}
-
-PyObject* py_detect_memory_pressure(PyObject*, PyObject* const* argv) {
-    double d[3];
-    if (!doubles(argv, {0, 1, 2}, d)) return nullptr;
-    return pyext::from_bool(memory_pressure(d[0], d[1], d[2]));
-}
-
-PyObject* py_detect_fragmentation_threshold(PyObject*, PyObject* const* argv) {
-    double d[2];
-    if (!doubles(argv, {0, 1}, d)) return nullptr;
-    return pyext::from_bool(fragmentation_exceeds(d[0], d[1]));
-}
-
-PyObject* py_calculate_adaptation_urgency(PyObject*, PyObject* const* argv) {
-    double d[3];
-    bool changed;
-    if (!doubles(argv, {0, 1, 2}, d) || !pyext::to_bool(argv[3], changed)) return nullptr;
-    return pyext::from_double(adaptation_urgency(d[0], d[1], d[2], changed));
-}
-
-PyObject* py_score_pool_recommendation(PyObject*, PyObject* const* argv) {
-    double d[4];
-    if (!doubles(argv, {0, 1, 2, 3}, d)) return nullptr;
-    return pyext::from_double(pool_score(d[0], d[1], d[2], d[3]));
-}
-
-PyObject* py_predict_resource_requirements(PyObject*, PyObject* const* argv) {
-    double horizon;
-    if (!pyext::to_double(argv[1], horizon) || !check_list(argv[0], "allocation_history")) return nullptr;
-    return c_predict_resource_requirements(argv[0], horizon);
+Ref py_predict_resource_requirements(PyObject*, PyObject* const* argv) {
+    return with_history(c_predict_resource_requirements, argv, "allocation_history");
 }
 
 // ------------------------------------------------------------------ docs
@@ -644,76 +604,43 @@ constexpr char kPredictDoc[] =
 
 // ------------------------------------------------------------------ module
 
-bool add_functions(PyObject* m) {
-    Ref t03 = Ref::steal(PyFloat_FromDouble(0.3));
-    Ref t08 = Ref::steal(PyFloat_FromDouble(0.8));
-    Ref r11 = Ref::steal(PyFloat_FromDouble(1.1));
-    Ref c06 = Ref::steal(PyFloat_FromDouble(0.6));
-    Ref five = Ref::steal(PyLong_FromLong(5));
-    if (!t03 || !t08 || !r11 || !c06 || !five) return false;
-    auto req = [](const char* name) { return Param::req(name); };
-    return pyext::add_function(
-               m, {.name = "detect_performance_degradation", .impl = py_detect_performance_degradation,
-                   .params = {req("performance_history"), req("baseline_performance"), req("threshold"),
-                              req("window_start_time")},
-                   .doc = kDegradationDoc}) &&
-           pyext::add_function(m, {.name = "calculate_performance_trend", .impl = py_calculate_performance_trend,
-                                   .params = {req("performance_history"), req("window_start_time")},
-                                   .doc = kTrendDoc}) &&
-           pyext::add_function(m, {.name = "detect_workload_characteristics_change",
-                                   .impl = py_detect_workload_characteristics_change,
-                                   .params = {req("pattern_history"), Param::opt("change_threshold", t03.get())},
-                                   .doc = kChangeDoc}) &&
-           pyext::add_function(m, {.name = "detect_dominant_pattern", .impl = py_detect_dominant_pattern,
-                                   .params = {req("patterns"), Param::opt("window_size", five.get())},
-                                   .doc = kDominantDoc}) &&
-           pyext::add_function(
-               m, {.name = "is_adaptation_beneficial", .impl = py_is_adaptation_beneficial,
-                   .params = {req("current_pool"), req("recommended_pool"), req("recommendation_score"),
-                              req("recommendation_confidence"), req("current_performance_estimate"),
-                              req("trigger_code"), Param::opt("min_improvement_ratio", r11.get()),
-                              Param::opt("min_confidence", c06.get())},
-                   .doc = kBeneficialDoc}) &&
-           pyext::add_function(m, {.name = "should_skip_adaptation", .impl = py_should_skip_adaptation,
-                                   .params = {req("last_adaptation_time"), req("current_time"), req("min_interval")},
-                                   .doc = kSkipDoc}) &&
-           pyext::add_function(m, {.name = "detect_memory_pressure", .impl = py_detect_memory_pressure,
-                                   .params = {req("current_usage"), req("peak_usage"),
-                                              Param::opt("pressure_threshold", t08.get())},
-                                   .doc = kPressureDoc}) &&
-           pyext::add_function(m, {.name = "detect_fragmentation_threshold",
-                                   .impl = py_detect_fragmentation_threshold,
-                                   .params = {req("fragmentation_ratio"), Param::opt("threshold", t03.get())},
-                                   .doc = kFragmentationDoc}) &&
-           pyext::add_function(m, {.name = "calculate_adaptation_urgency", .impl = py_calculate_adaptation_urgency,
-                                   .params = {req("performance_degradation"), req("memory_pressure"),
-                                              req("fragmentation_ratio"), req("workload_changed")},
-                                   .doc = kUrgencyDoc}) &&
-           pyext::add_function(m, {.name = "score_pool_recommendation", .impl = py_score_pool_recommendation,
-                                   .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"),
-                                              req("historical_success_rate")},
-                                   .doc = kPoolScoreDoc}) &&
-           pyext::add_function(m, {.name = "predict_resource_requirements",
-                                   .impl = py_predict_resource_requirements,
-                                   .params = {req("allocation_history"), req("prediction_horizon_seconds")},
-                                   .doc = kPredictDoc});
-}
-
-int exec_dorvask(PyObject* m) {
-    change_keys[0] = PYEXT_STR("parallelization_potential");
-    change_keys[1] = PYEXT_STR("cpu_intensity");
-    change_keys[2] = PYEXT_STR("memory_intensity");
-    mixed = PYEXT_STR("mixed");
-    if (!change_keys[0] || !change_keys[1] || !change_keys[2] || !mixed) return -1;
-    Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
-    if (!doc || !pyext::set_global("__doc__", doc.get())) return -1;
-    if (!add_functions(m)) return -1;
-    if (!pyext::bind_logger()) return -1;
-    if (!pyext::log("info", "Korvane Dorvask Cython module loaded - IP protected")) return -1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+bool exec_dorvask() {
+    return pyext::add_functions({
+        {.name = "detect_performance_degradation", .impl = pyext::impl<py_detect_performance_degradation>,
+         .params = {req("performance_history"), req("baseline_performance"), req("threshold"),
+                    req("window_start_time")},
+         .doc = kDegradationDoc},
+        {.name = "calculate_performance_trend", .impl = pyext::impl<py_calculate_performance_trend>,
+         .params = {req("performance_history"), req("window_start_time")}, .doc = kTrendDoc},
+        {.name = "detect_workload_characteristics_change", .impl = pyext::impl<py_detect_workload_characteristics_change>,
+         .params = {req("pattern_history"), opt("change_threshold", 0.3)}, .doc = kChangeDoc},
+        {.name = "detect_dominant_pattern", .impl = pyext::impl<py_detect_dominant_pattern>,
+         .params = {req("patterns"), opt("window_size", 5)}, .doc = kDominantDoc},
+        {.name = "is_adaptation_beneficial", .impl = pyext::impl<py_is_adaptation_beneficial>,
+         .params = {req("current_pool"), req("recommended_pool"), req("recommendation_score"),
+                    req("recommendation_confidence"), req("current_performance_estimate"), req("trigger_code"),
+                    opt("min_improvement_ratio", 1.1), opt("min_confidence", 0.6)},
+         .doc = kBeneficialDoc},
+        {.name = "should_skip_adaptation", .impl = pyext::native<skip_adaptation>,
+         .params = {req("last_adaptation_time"), req("current_time"), req("min_interval")}, .doc = kSkipDoc},
+        {.name = "detect_memory_pressure", .impl = pyext::native<memory_pressure>,
+         .params = {req("current_usage"), req("peak_usage"), opt("pressure_threshold", 0.8)}, .doc = kPressureDoc},
+        {.name = "detect_fragmentation_threshold", .impl = pyext::native<fragmentation_exceeds>,
+         .params = {req("fragmentation_ratio"), opt("threshold", 0.3)}, .doc = kFragmentationDoc},
+        {.name = "calculate_adaptation_urgency", .impl = pyext::native<adaptation_urgency>,
+         .params = {req("performance_degradation"), req("memory_pressure"), req("fragmentation_ratio"),
+                    req("workload_changed")},
+         .doc = kUrgencyDoc},
+        {.name = "score_pool_recommendation", .impl = pyext::native<pool_score>,
+         .params = {req("workload_fit"), req("memory_fit"), req("thread_count_fit"), req("historical_success_rate")},
+         .doc = kPoolScoreDoc},
+        {.name = "predict_resource_requirements", .impl = pyext::impl<py_predict_resource_requirements>,
+         .params = {req("allocation_history"), req("prediction_horizon_seconds")}, .doc = kPredictDoc},
+    });
 }
 
 }  // namespace
 
-PYEXT_MODULE(dorvask, "korvane.plugins.analyzer.dorvask", exec_dorvask)
+PYEXT_MODULE(dorvask, {.fullname = "korvane.plugins.analyzer.dorvask", .exec = exec_dorvask, .doc = kModuleDoc,
+                       .logger = true, .load_message = "Korvane Dorvask Cython module loaded - IP protected",
+                       .test_dict = true})

@@ -19,15 +19,17 @@
 //     i U+0131 and the long s U+017F that the engine treats as equivalent.
 #include "pyext/pyext.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
-using pyext::Param;
 using pyext::Ref;
+using pyext::req;
 
 namespace {
 
@@ -258,12 +260,21 @@ enum IndicatorList : size_t { kCpuList, kMemoryList, kParallelList, kGpuOpList, 
 KeywordScorer g_framework_scorer;
 KeywordScorer g_indicator_scorer;
 
+// Builds both scorers and puts them in place only when both are complete,
+// so that an import retried after a failure starts from scratch.
 bool build_scorers() {
     auto list = [](const auto& a) { return std::pair<const sv*, size_t>{a, std::size(a)}; };
-    return g_framework_scorer.build({list(kNumpyIndicators), list(kPandasIndicators), list(kSklearnIndicators)}) &&
-           g_indicator_scorer.build({list(kCpuIndicators), list(kMemoryIndicators), list(kParallelIndicators),
-                                     list(kGpuOpIndicators), list(kLargeDataIndicators),
-                                     list(kEmbarrassingIndicators), list(kSequentialIndicators)});
+    KeywordScorer framework, indicator;
+    if (!framework.build({list(kNumpyIndicators), list(kPandasIndicators), list(kSklearnIndicators)}) ||
+        !indicator.build({list(kCpuIndicators), list(kMemoryIndicators), list(kParallelIndicators),
+                          list(kGpuOpIndicators), list(kLargeDataIndicators), list(kEmbarrassingIndicators),
+                          list(kSequentialIndicators)})) {
+        PyErr_SetString(PyExc_SystemError, "meravin: keyword tables exceed the automaton's limits");
+        return false;
+    }
+    g_framework_scorer = std::move(framework);
+    g_indicator_scorer = std::move(indicator);
+    return true;
 }
 
 // ---------------------------------------------------------- regex matching
@@ -372,10 +383,13 @@ int64_t count_word_matches(const Ch* s, Py_ssize_t n, size_t which, int64_t limi
 
 // ------------------------------------------------------------ module state
 
-PyObject* g_compiled_patterns = nullptr;          // _COMPILED_PATTERNS (dict)
-PyObject* g_pattern_objects[kNumPatterns] = {};    // its values, in key order
-PyObject* g_str_lower = nullptr;                   // the descriptor str.lower
+// Made by the module's execution step and only read afterwards; held for
+// the rest of the process.
+pyext::Global g_compiled_patterns;               // _COMPILED_PATTERNS (dict)
+PyObject* g_pattern_objects[kNumPatterns] = {};  // its values, in key order (held by the dict)
+pyext::Global g_str_lower;                       // the descriptor str.lower
 
+// _COMPILED_PATTERNS through the module's `re`, put in place once complete.
 bool build_compiled_patterns() {
     Ref re = pyext::global(PYEXT_STR("re"));
     if (!re) return false;
@@ -383,14 +397,16 @@ bool build_compiled_patterns() {
     Ref flag = compile ? Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE")) : Ref();
     Ref dict = flag ? Ref::steal(PyDict_New()) : Ref();
     if (!dict) return false;
+    PyObject* objects[kNumPatterns];
     for (size_t i = 0; i < kNumPatterns; ++i) {
         Ref source = Ref::steal(PyUnicode_FromString(kPatterns[i].regex));
         if (!source) return false;
         Ref pattern = pyext::call(compile.get(), source.get(), flag.get());
         if (!pattern || PyDict_SetItemString(dict.get(), kPatterns[i].key, pattern.get()) < 0) return false;
-        g_pattern_objects[i] = pattern.get();  // kept alive by the dict
+        objects[i] = pattern.get();
     }
-    Py_XSETREF(g_compiled_patterns, dict.release());  // lives as long as the module: for the process
+    std::copy(std::begin(objects), std::end(objects), g_pattern_objects);
+    g_compiled_patterns.set(std::move(dict));
     return true;
 }
 
@@ -400,7 +416,7 @@ bool build_compiled_patterns() {
 // own TypeError.
 Ref str_lower(PyObject* text) {
     PyObject* args[2] = {nullptr, text};
-    return Ref::steal(PyObject_Vectorcall(g_str_lower, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(g_str_lower.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <typename F>
@@ -436,7 +452,7 @@ bool scan_lowered(const KeywordAutomaton& ac, PyObject* text, WordBits& found) {
 
 // -1.0 with an error set on failure.
 double quick_framework_score_fast(PyObject* code, PyObject* framework) {
-    PyObject* pattern = PyDict_GetItemWithError(g_compiled_patterns, framework);
+    PyObject* pattern = PyDict_GetItemWithError(g_compiled_patterns.get(), framework);
     if (!pattern) return PyErr_Occurred() ? -1.0 : 0.0;
     size_t which = 0;
     while (which < kNumPatterns && g_pattern_objects[which] != pattern) ++which;
@@ -637,25 +653,13 @@ double update_adaptive_threshold_fast(double current_threshold, double success_r
 
 inline bool check_str(PyObject* o, const char* name) { return pyext::check_arg_type(o, &PyUnicode_Type, name, true); }
 
-// A tuple of floats or ints, built directly (no format string to parse).
+inline Ref number(double v) { return pyext::from_double(v); }
+inline Ref number(int32_t v) { return pyext::from_i64(v); }
+
+// A tuple of floats or ints.
 template <typename... T>
-PyObject* make_tuple(T... values) {
-    PyObject* items[] = {[](auto v) -> PyObject* {
-        if constexpr (std::is_floating_point_v<decltype(v)>)
-            return PyFloat_FromDouble(v);
-        else
-            return PyLong_FromLong(v);
-    }(values)...};
-    PyObject* t = PyTuple_New(sizeof...(T));
-    for (size_t i = 0; i < sizeof...(T); ++i) {
-        if (!items[i] || !t) {
-            for (PyObject* o : items) Py_XDECREF(o);
-            Py_XDECREF(t);
-            return nullptr;
-        }
-    }
-    for (size_t i = 0; i < sizeof...(T); ++i) PyTuple_SET_ITEM(t, i, items[i]);
-    return t;
+Ref numbers(T... values) {
+    return pyext::tuple_of(number(values)...);
 }
 
 template <size_t N>
@@ -665,79 +669,47 @@ bool to_doubles(PyObject* const* argv, double (&out)[N]) {
     return true;
 }
 
-PyObject* py_quick_framework_score(PyObject*, PyObject* const* argv) {
-    if (!check_str(argv[0], "code") || !check_str(argv[1], "framework")) return nullptr;
+Ref py_quick_framework_score(PyObject*, PyObject* const* argv) {
+    if (!check_str(argv[0], "code") || !check_str(argv[1], "framework")) return {};
     double r = quick_framework_score_fast(argv[0], argv[1]);
-    if (r == -1.0 && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(r);
+    if (r == -1.0 && PyErr_Occurred()) return {};
+    return pyext::from_double(r);
 }
 
-PyObject* py_calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
+Ref py_calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
     double d[3];
     bool gpu_available;
     if (!to_doubles(argv, d) || !pyext::to_bool(argv[3], gpu_available) || !check_str(argv[4], "compute_capability"))
-        return nullptr;
+        return {};
     double r = calculate_gpu_suitability_fast(d[0], d[1], d[2], gpu_available, argv[4]);
-    if (r == -1.0 && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(r);
+    if (r == -1.0 && PyErr_Occurred()) return {};
+    return pyext::from_double(r);
 }
 
-PyObject* py_estimate_gpu_speedup(PyObject*, PyObject* const* argv) {
-    double d[2];
-    bool gpu_available;
-    if (!to_doubles(argv, d) || !pyext::to_bool(argv[2], gpu_available)) return nullptr;
-    return PyFloat_FromDouble(estimate_gpu_speedup_fast(d[0], d[1], gpu_available));
-}
-
-PyObject* py_calculate_parallelization_potential(PyObject*, PyObject* const* argv) {
-    double d[4];
-    if (!to_doubles(argv, d)) return nullptr;
-    return PyFloat_FromDouble(calculate_parallelization_potential_fast(d[0], d[1], d[2], d[3]));
-}
-
-PyObject* py_score_indicators(PyObject*, PyObject* const* argv) {
-    if (!check_str(argv[0], "code") || !check_str(argv[1], "function_name")) return nullptr;
+Ref py_score_indicators(PyObject*, PyObject* const* argv) {
+    if (!check_str(argv[0], "code") || !check_str(argv[1], "function_name")) return {};
     IndicatorScores s;
-    if (!score_indicators_fast(argv[0], argv[1], s)) return nullptr;
-    return make_tuple(s.cpu_score, s.memory_score, s.parallel_score, s.gpu_op_score, s.large_data_score,
-                      s.embarrassing_score, s.sequential_score);
+    if (!score_indicators_fast(argv[0], argv[1], s)) return {};
+    return numbers(s.cpu_score, s.memory_score, s.parallel_score, s.gpu_op_score, s.large_data_score,
+                   s.embarrassing_score, s.sequential_score);
 }
 
-PyObject* py_normalize_scores(PyObject*, PyObject* const* argv) {
+Ref py_normalize_scores(PyObject*, PyObject* const* argv) {
     int32_t c[5];
     for (int i = 0; i < 5; ++i)
-        if (!pyext::to_i32(argv[i], c[i])) return nullptr;
+        if (!pyext::to_i32(argv[i], c[i])) return {};
     NormalizedScores s = normalize_scores_fast(c[0], c[1], c[2], c[3], c[4]);
-    return make_tuple(s.cpu_norm, s.memory_norm, s.parallel_norm, s.gpu_op_norm, s.large_data_norm);
+    return numbers(s.cpu_norm, s.memory_norm, s.parallel_norm, s.gpu_op_norm, s.large_data_norm);
 }
 
-PyObject* py_score_framework_patterns(PyObject*, PyObject* const* argv) {
-    if (!check_str(argv[0], "code")) return nullptr;
+Ref py_score_framework_patterns(PyObject*, PyObject* const* argv) {
+    if (!check_str(argv[0], "code")) return {};
     FrameworkScores s;
-    if (!score_framework_patterns_fast(argv[0], s)) return nullptr;
-    return make_tuple(s.numpy_norm, s.pandas_norm, s.sklearn_norm);
+    if (!score_framework_patterns_fast(argv[0], s)) return {};
+    return numbers(s.numpy_norm, s.pandas_norm, s.sklearn_norm);
 }
 
-PyObject* py_determine_workload_pattern(PyObject*, PyObject* const* argv) {
-    double a[8], t[6];
-    int32_t sequential_count, embarrassing_count;
-    bool gpu_available;
-    if (!to_doubles(argv, a) || !pyext::to_i32(argv[8], sequential_count) ||
-        !pyext::to_i32(argv[9], embarrassing_count) || !to_doubles(argv + 10, t) ||
-        !pyext::to_bool(argv[16], gpu_available))
-        return nullptr;
-    return PyLong_FromLong(determine_workload_pattern_fast(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
-                                                           sequential_count, embarrassing_count, t[0], t[1], t[2],
-                                                           t[3], t[4], t[5], gpu_available));
-}
-
-PyObject* py_update_adaptive_threshold(PyObject*, PyObject* const* argv) {
-    double d[5];
-    if (!to_doubles(argv, d)) return nullptr;
-    return PyFloat_FromDouble(update_adaptive_threshold_fast(d[0], d[1], d[2], d[3], d[4]));
-}
-
-// ------------------------------------------------------------------ module
+// ------------------------------------------------------------------ docs
 
 constexpr const char kModuleDoc[] =
     "Scoring algorithms for workload detection and pattern classification.\n"
@@ -753,120 +725,111 @@ constexpr const char kModuleDoc[] =
     "7 GPU_MEMORY_BOUND, 8 NUMPY_VECTORIZED, 9 NUMPY_LINALG, 10 PANDAS_DATAFRAME,\n"
     "11 PANDAS_GROUPBY, 12 SKLEARN_TRAINING, 13 SKLEARN_INFERENCE.\n";
 
-bool add_functions(PyObject* m) {
-    auto S = [](const char* n) { return Param::req(n, "str"); };
-    auto F = [](const char* n) { return Param::req(n, "float"); };
-    auto I = [](const char* n) { return Param::req(n, "int"); };
-    auto B = [](const char* n) { return Param::req(n, "bool"); };
-    const pyext::FunctionDef defs[] = {
-        {.name = "quick_framework_score",
-         .impl = py_quick_framework_score,
-         .params = {S("code"), S("framework")},
-         .doc = "Fast pattern scoring using precompiled regex.\n\n"
-                "Counts the whole-word, case-insensitive matches of the framework's\n"
-                "pattern (\"numpy\", \"pandas\" or \"sklearn\") in `code`: 0.1 per match,\n"
-                "1.0 from 10 matches on; 0.0 for any other framework name.\n\n"
-                "Performance: <100us for typical code snippets",
-         .returns = "float"},
-        {.name = "calculate_gpu_suitability",
-         .impl = py_calculate_gpu_suitability,
+constexpr const char kQuickScoreDoc[] =
+    "Fast pattern scoring using precompiled regex.\n\n"
+    "Counts the whole-word, case-insensitive matches of the framework's\n"
+    "pattern (\"numpy\", \"pandas\" or \"sklearn\") in `code`: 0.1 per match,\n"
+    "1.0 from 10 matches on; 0.0 for any other framework name.\n\n"
+    "Performance: <100us for typical code snippets";
+
+constexpr const char kSuitabilityDoc[] =
+    "Calculate overall GPU suitability score.\n\n"
+    "0.6 * operation score + 0.4 * data size score + a CPU boost of up to 0.3,\n"
+    "scaled by the compute capability's major version (1.2 from 8 on, 1.1 for 7,\n"
+    "1.0 for 6, 0.8 below; 1.0 when absent or not a number) and limited to\n"
+    "0.0..1.0.  0.0 without a GPU.";
+
+constexpr const char kSpeedupDoc[] =
+    "Estimate GPU speedup from static code analysis.\n\n"
+    "A base speedup of 15, 8, 4 or 2 by operation score (above 0.8, 0.6, 0.3,\n"
+    "else) times 1 + 0.5 * data size score; 1.0 without a GPU or with an\n"
+    "operation score of 0.";
+
+constexpr const char kParallelDoc[] =
+    "Calculate parallelization potential score.\n\n"
+    "base + 0.4 * loop chunking potential + min(0.3 * bonus, 0.7)\n"
+    "- min(0.2 * penalty, 0.5), limited to 0.0..1.0.";
+
+constexpr const char kIndicatorsDoc[] =
+    "Count the workload indicator keywords found in the source text.\n\n"
+    "Returns (cpu, memory, parallel, gpu_op, large_data, embarrassing,\n"
+    "sequential): for each category, the number of its keywords that occur\n"
+    "in code.lower(); GPU-operation and embarrassingly-parallel keywords\n"
+    "also count when found in function_name.lower().";
+
+constexpr const char kNormalizeDoc[] =
+    "Normalize indicator counts to 0.0..1.0.\n\n"
+    "Divides the counts by 15, 10, 11, 36 and 13 (the sizes of their keyword\n"
+    "lists) and limits each quotient to 0.0..1.0.";
+
+constexpr const char kFrameworksDoc[] =
+    "Score NumPy, pandas and scikit-learn use in the source text.\n\n"
+    "Returns (numpy, pandas, sklearn): the share of each framework's keywords\n"
+    "(25, 18 and 18 of them) that occur in code.lower().";
+
+constexpr const char kPatternDoc[] =
+    "Classify the workload pattern.\n\n"
+    "The first rule that holds decides: scikit-learn (12), pandas (10) and\n"
+    "NumPy (8) scores above their thresholds; with a GPU and suitability\n"
+    "above its threshold, compute-intensive (6), memory-bound (7) or\n"
+    "suitable (5); parallel-friendly (3); CPU (1) and memory (2) intensity\n"
+    "above their thresholds; three or more sequential indicators (4);\n"
+    "else mixed (0).  All comparisons are strict.";
+
+constexpr const char kThresholdDoc[] =
+    "Update adaptive threshold based on performance feedback.\n\n"
+    "Raises the threshold by the learning rate when the success rate is above\n"
+    "0.8, lowers it when below 0.4, and limits it to min..max.";
+
+// ------------------------------------------------------------------ module
+
+bool exec_meravin() {
+    Ref lower = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+    if (!lower) return false;
+    g_str_lower.set(std::move(lower));
+    if (!build_scorers() || !pyext::import_as("re") || !build_compiled_patterns()) return false;
+
+    auto S = [](const char* n) { return req(n, "str"); };
+    auto F = [](const char* n) { return req(n, "float"); };
+    auto I = [](const char* n) { return req(n, "int"); };
+    auto B = [](const char* n) { return req(n, "bool"); };
+    return pyext::add_functions({
+        {.name = "quick_framework_score", .impl = pyext::impl<py_quick_framework_score>,
+         .params = {S("code"), S("framework")}, .doc = kQuickScoreDoc, .returns = "float"},
+        {.name = "calculate_gpu_suitability", .impl = pyext::impl<py_calculate_gpu_suitability>,
          .params = {F("gpu_operation_score"), F("gpu_data_size_score"), F("cpu_intensity"), B("gpu_available"),
                     S("compute_capability")},
-         .doc = "Calculate overall GPU suitability score.\n\n"
-                "0.6 * operation score + 0.4 * data size score + a CPU boost of up to 0.3,\n"
-                "scaled by the compute capability's major version (1.2 from 8 on, 1.1 for 7,\n"
-                "1.0 for 6, 0.8 below; 1.0 when absent or not a number) and limited to\n"
-                "0.0..1.0.  0.0 without a GPU.",
-         .returns = "float"},
-        {.name = "estimate_gpu_speedup",
-         .impl = py_estimate_gpu_speedup,
+         .doc = kSuitabilityDoc, .returns = "float"},
+        {.name = "estimate_gpu_speedup", .impl = pyext::native<estimate_gpu_speedup_fast>,
          .params = {F("gpu_operation_score"), F("gpu_data_size_score"), B("gpu_available")},
-         .doc = "Estimate GPU speedup from static code analysis.\n\n"
-                "A base speedup of 15, 8, 4 or 2 by operation score (above 0.8, 0.6, 0.3,\n"
-                "else) times 1 + 0.5 * data size score; 1.0 without a GPU or with an\n"
-                "operation score of 0.",
-         .returns = "float"},
-        {.name = "calculate_parallelization_potential",
-         .impl = py_calculate_parallelization_potential,
+         .doc = kSpeedupDoc, .returns = "float"},
+        {.name = "calculate_parallelization_potential", .impl = pyext::native<calculate_parallelization_potential_fast>,
          .params = {F("base_parallel_score"), F("embarrassing_bonus"), F("sequential_penalty"),
                     F("loop_chunking_potential")},
-         .doc = "Calculate parallelization potential score.\n\n"
-                "base + 0.4 * loop chunking potential + min(0.3 * bonus, 0.7)\n"
-                "- min(0.2 * penalty, 0.5), limited to 0.0..1.0.",
-         .returns = "float"},
-        {.name = "score_indicators",
-         .impl = py_score_indicators,
-         .params = {S("code"), S("function_name")},
-         .doc = "Count the workload indicator keywords found in the source text.\n\n"
-                "Returns (cpu, memory, parallel, gpu_op, large_data, embarrassing,\n"
-                "sequential): for each category, the number of its keywords that occur\n"
-                "in code.lower(); GPU-operation and embarrassingly-parallel keywords\n"
-                "also count when found in function_name.lower().",
-         .returns = "tuple"},
-        {.name = "normalize_scores",
-         .impl = py_normalize_scores,
-         .params = {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"),
-                    I("large_data_score")},
-         .doc = "Normalize indicator counts to 0.0..1.0.\n\n"
-                "Divides the counts by 15, 10, 11, 36 and 13 (the sizes of their keyword\n"
-                "lists) and limits each quotient to 0.0..1.0.",
-         .returns = "tuple"},
-        {.name = "score_framework_patterns",
-         .impl = py_score_framework_patterns,
-         .params = {S("code")},
-         .doc = "Score NumPy, pandas and scikit-learn use in the source text.\n\n"
-                "Returns (numpy, pandas, sklearn): the share of each framework's keywords\n"
-                "(25, 18 and 18 of them) that occur in code.lower().",
-         .returns = "tuple"},
-        {.name = "determine_workload_pattern",
-         .impl = py_determine_workload_pattern,
-         .params = {F("cpu_intensity"), F("memory_intensity"), F("parallelization_potential"),
-                    F("gpu_suitability"), F("gpu_operation_score"), F("numpy_score"), F("pandas_score"),
-                    F("sklearn_score"), I("sequential_count"), I("embarrassing_count"), F("cpu_threshold"),
-                    F("memory_threshold"), F("gpu_threshold"), F("numpy_threshold"), F("pandas_threshold"),
-                    F("sklearn_threshold"), B("gpu_available")},
-         .doc = "Classify the workload pattern.\n\n"
-                "The first rule that holds decides: scikit-learn (12), pandas (10) and\n"
-                "NumPy (8) scores above their thresholds; with a GPU and suitability\n"
-                "above its threshold, compute-intensive (6), memory-bound (7) or\n"
-                "suitable (5); parallel-friendly (3); CPU (1) and memory (2) intensity\n"
-                "above their thresholds; three or more sequential indicators (4);\n"
-                "else mixed (0).  All comparisons are strict.",
-         .returns = "int"},
-        {.name = "update_adaptive_threshold",
-         .impl = py_update_adaptive_threshold,
+         .doc = kParallelDoc, .returns = "float"},
+        {.name = "score_indicators", .impl = pyext::impl<py_score_indicators>,
+         .params = {S("code"), S("function_name")}, .doc = kIndicatorsDoc, .returns = "tuple"},
+        {.name = "normalize_scores", .impl = pyext::impl<py_normalize_scores>,
+         .params = {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"), I("large_data_score")},
+         .doc = kNormalizeDoc, .returns = "tuple"},
+        {.name = "score_framework_patterns", .impl = pyext::impl<py_score_framework_patterns>,
+         .params = {S("code")}, .doc = kFrameworksDoc, .returns = "tuple"},
+        {.name = "determine_workload_pattern", .impl = pyext::native<determine_workload_pattern_fast>,
+         .params = {F("cpu_intensity"), F("memory_intensity"), F("parallelization_potential"), F("gpu_suitability"),
+                    F("gpu_operation_score"), F("numpy_score"), F("pandas_score"), F("sklearn_score"),
+                    I("sequential_count"), I("embarrassing_count"), F("cpu_threshold"), F("memory_threshold"),
+                    F("gpu_threshold"), F("numpy_threshold"), F("pandas_threshold"), F("sklearn_threshold"),
+                    B("gpu_available")},
+         .doc = kPatternDoc, .returns = "int"},
+        {.name = "update_adaptive_threshold", .impl = pyext::native<update_adaptive_threshold_fast>,
          .params = {F("current_threshold"), F("success_rate"), F("learning_rate"), F("min_threshold"),
                     F("max_threshold")},
-         .doc = "Update adaptive threshold based on performance feedback.\n\n"
-                "Raises the threshold by the learning rate when the success rate is above\n"
-                "0.8, lowers it when below 0.4, and limits it to min..max.",
-         .returns = "float"},
-    };
-    for (const auto& def : defs)
-        if (!pyext::add_function(m, def)) return false;
-    return true;
-}
-
-int exec_meravin(PyObject* m) {
-    Ref doc = Ref::steal(PyUnicode_FromString(kModuleDoc));
-    if (!doc || !pyext::set_global("__doc__", doc.get())) return -1;
-    if (!g_str_lower) {
-        g_str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-        if (!g_str_lower) return -1;
-    }
-    if (g_framework_scorer.automaton().nwords() == 0 && !build_scorers()) {
-        PyErr_SetString(PyExc_SystemError, "meravin: keyword tables exceed the automaton's limits");
-        return -1;
-    }
-    if (!pyext::import_as("re", "re")) return -1;
-    if (!build_compiled_patterns()) return -1;
-    if (!add_functions(m)) return -1;
-    if (!pyext::bind_logger()) return -1;
-    if (!pyext::log("info", "Korvane Meravin Cython module loaded - IP protected")) return -1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && pyext::set_global("__test__", test.get()) ? 0 : -1;
+         .doc = kThresholdDoc, .returns = "float"},
+    });
 }
 
 }  // namespace
 
-PYEXT_MODULE(meravin, "korvane.plugins.analyzer.meravin", exec_meravin)
+PYEXT_MODULE(meravin, {.fullname = "korvane.plugins.analyzer.meravin", .exec = exec_meravin, .doc = kModuleDoc,
+                       .logger = true, .load_message = "Korvane Meravin Cython module loaded - IP protected",
+                       .test_dict = true})
