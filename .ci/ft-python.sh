@@ -19,6 +19,10 @@
 # the first stamp is a broken build and is removed and built again.
 # Downloaded sources are cached under /opt as well.
 #
+# The TSan interpreter's own suppression list, from its source, is kept at
+# /opt/korvane-py313t-tsan/share/korvane/tsan-suppressions.txt; an extension
+# built with -fsanitize=thread (same gcc) loads into it without LD_PRELOAD.
+#
 # Progress goes to stderr, the build logs to /opt/korvane-py313t*.log; stdout
 # carries only the interpreter's path.
 #
@@ -98,6 +102,8 @@ mkdir -p "$ROOT"
 # One build at a time on this machine, whichever clone asks.
 exec 9>"$ROOT/.$NAME.lock"
 flock 9
+# Scratch folders of a run that was stopped: nothing else can be using them now.
+rm -rf "$ROOT/.$NAME"-apt.* "$ROOT/.$NAME"-build.* "$ROOT/.$NAME"-tsan-build.*
 
 # --- build dependencies (bookworm, the machine's own apt sources) -------------
 install_deps() {
