@@ -22,6 +22,10 @@ namespace std {
 extern "C" {
 void* __cxa_begin_catch(void*) noexcept;
 
+// GCC 4.9 (CXXABI_1.3.8): an array new of a run-time length calls it when
+// the length is negative or too large; bad_alloc, as above.
+[[noreturn]] void __cxa_throw_bad_array_new_length() { throw std::bad_alloc(); }
+
 // GCC 14 (CXXABI_1.3.15): called when an exception leaves a noexcept
 // function or a destructor during unwinding; it terminates either way.
 [[noreturn]] void __cxa_call_terminate(void* exception) noexcept {

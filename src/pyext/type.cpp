@@ -103,8 +103,15 @@ Ref detail::make_type(const TypeParts& parts) {
         if (parts.properties.size()) {
             // The type keeps pointing at the table (at the start of the
             // block, so that a leak checker sees it held): it stays for the
-            // life of the process.
-            getset = new PyGetSetDef[parts.properties.size() + 1];
+            // life of the process.  From the raw domain, not new[]: an array
+            // new of a run-time length calls a C++ runtime entry point that
+            // manylinux2014's libstdc++ lacks.
+            const size_t count = parts.properties.size() + 1;
+            getset = static_cast<PyGetSetDef*>(PyMem_RawMalloc(count * sizeof(PyGetSetDef)));
+            if (!getset) {
+                PyErr_NoMemory();
+                return {};
+            }
             std::copy(parts.properties.begin(), parts.properties.end(), getset);
             getset[parts.properties.size()] = {nullptr, nullptr, nullptr, nullptr, nullptr};
             slots.push_back({Py_tp_getset, getset});
@@ -112,7 +119,7 @@ Ref detail::make_type(const TypeParts& parts) {
         slots.insert(slots.end(), parts.slots.begin(), parts.slots.end());
         slots.push_back({0, nullptr});
     } catch (const std::bad_alloc&) {
-        delete[] getset;
+        PyMem_RawFree(getset);
         PyErr_NoMemory();
         return {};
     }
@@ -120,7 +127,7 @@ Ref detail::make_type(const TypeParts& parts) {
     PyType_Spec spec = {parts.name, parts.basicsize, 0, static_cast<unsigned int>(flags), slots.data()};
     Ref t = Ref::steal(PyType_FromModuleAndSpec(current_module().get(), &spec, nullptr));
     if (!t) {
-        delete[] getset;
+        PyMem_RawFree(getset);
         return {};
     }
     auto* type = reinterpret_cast<PyTypeObject*>(t.get());
