@@ -240,6 +240,12 @@ struct Stats {
 };
 
 struct FastRedBlackTree : pyext::Object {
+#ifdef Py_GIL_DISABLED
+    // Without the interpreter lock every thread that calls a method of a
+    // shared tree writes its reference count (atomically, in the header):
+    // the fields every call reads go on another cache line.
+    char off_the_header_line[64];
+#endif
     rb::Tree tree;  // the nodes hold a reference to their block each
     Total node_count;
     Ref write_lock;
@@ -382,10 +388,39 @@ bool back_off() {
 // retry)` returns the result, or null with an error set or with `retry`
 // set when the read must be repeated.  The walk itself runs inside the
 // reader side of the node lock, so it never meets a half-made change.
+//
+// Without the interpreter lock a writer in another thread keeps the
+// counter odd for a microsecond or two per change, and a busy one changes
+// the tree again and again: a reader that slept 0.1 ms each time it met an
+// odd counter would meet one after nearly every sleep and end with the
+// empty result while the tree holds what it asks for.  So there a reader
+// first waits a few microseconds for the counter to turn even, and backs
+// off as before when it stays odd (a writer inside a block's __eq__, a
+// writer of this thread).  With the interpreter lock no writer runs while
+// the reader waits: it backs off at once.
+constexpr uint64_t kEvenWaitNs = 5000;
+
+uint64_t wait_for_even(FastRedBlackTree* t, uint64_t seq) {
+    if constexpr (pyext::kFreeThreaded) {
+        uint64_t deadline = 0;
+        for (int spins = 0; seq & 1; seq = sequence(t)) {
+            cpu_relax();
+            if (++spins % 32) continue;
+            uint64_t now = monotonic_ns();
+            if (!deadline)
+                deadline = now + kEvenWaitNs;
+            else if (now > deadline)
+                break;
+        }
+    }
+    return seq;
+}
+
 template <typename Attempt, typename Empty>
 Ref validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
     for (int tries = 0; tries < kMaxRetries; ++tries) {
         uint64_t seq_start = sequence(t);
+        if (seq_start & 1) seq_start = wait_for_even(t, seq_start);
         if (seq_start & 1) {
             if (!back_off()) return {};
             continue;
