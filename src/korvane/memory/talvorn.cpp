@@ -420,16 +420,18 @@ template <typename Attempt, typename Empty>
 Ref validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
     for (int tries = 0; tries < kMaxRetries; ++tries) {
         uint64_t seq_start = sequence(t);
-        if (seq_start & 1) seq_start = wait_for_even(t, seq_start);
-        if (seq_start & 1) {
-            if (!back_off()) return {};
-            continue;
+        if (seq_start & 1) [[unlikely]] {
+            seq_start = wait_for_even(t, seq_start);
+            if (seq_start & 1) {
+                if (!back_off()) return {};
+                continue;
+            }
         }
         bool retry = false;
         Ref result = attempt(t, seq_start, retry);
-        if (retry) continue;
-        if (!result) return {};
-        if (sequence(t) == seq_start) {
+        if (retry) [[unlikely]] continue;
+        if (!result) [[unlikely]] return {};
+        if (sequence(t) == seq_start) [[likely]] {
             t->nodes.count_search();
             return result;
         }
