@@ -7,13 +7,25 @@ against the same free list written in pure Python, on
 sortedcontainers.SortedKeyList (skipped when the package is missing) and on
 bisect over a sorted list of sizes.  Never asserts times.
 
-    PYTHONPATH=src python bench/talvorn.py
+Then the tree in threads: lookups, and insert+delete pairs, at 1, 2 and 4
+threads on one shared tree and on one tree per thread, as throughput (all
+threads' calls per wall second) and as CPU time per call (the threads' CPU
+time over their calls: flat from 1 to 2 threads where nothing is shared,
+whatever else the machine runs); and one or two readers looking up while a
+writer inserts and deletes.  With the interpreter lock the threads take
+turns; without it (a free-threaded build, PYTHON_GIL=0) they run at once.
+
+    PYTHONPATH=src python bench/talvorn.py [--threads-only]
 """
+import functools
+import random
+import statistics
 import sys
+import threading
 import time
 import tracemalloc
 
-from korvane._tour._common import interleaved
+from korvane._tour._common import in_threads, interleaved
 from korvane._tour.talvorn import BisectFreeList, free_list_workload
 from korvane.memory.talvorn import FastRedBlackTree
 
@@ -178,5 +190,156 @@ def main():
     print("memory per block (bytes, besides the block objects): " + ", ".join(mem))
 
 
+# ------------------------------------------------------------- threads
+
+T_BLOCKS = 20_000
+T_SIZES = 10_000
+T_CALLS = 1_000_000   # lookups per thread (insert+delete: a fifth as many calls)
+T_ROUNDS = 3
+WRITER_PAUSE = 0.0001  # the paced writer sleeps this long after each insert+delete pair
+
+
+def thread_data(n_threads, seed=7):
+    """A tree's blocks, and for each thread its own requests and its own
+    blocks to insert and delete (objects no other thread touches, so that
+    reference counts of the inputs are not what the threads contend on)."""
+    from korvane.memory.halvet import MemoryBlock
+
+    rng = random.Random(seed)
+    sizes = [rng.randrange(16, 16 * T_SIZES * 4, 16) for _ in range(T_BLOCKS)]
+    blocks = [MemoryBlock(i * 64, s) for i, s in enumerate(sizes)]
+    top = max(sizes)
+    reqs = [[rng.randrange(top + 1) for _ in range(T_CALLS)] for _ in range(n_threads)]
+    pairs = [[(s, MemoryBlock(10**9 + t * T_CALLS + i, s)) for i, s in
+              enumerate(rng.randrange(16, top, 16) for _ in range(1000))] for t in range(n_threads)]
+    return sizes, blocks, reqs, pairs
+
+
+def full_tree(sizes, blocks):
+    t = FastRedBlackTree()
+    for s, b in zip(sizes, blocks):
+        t.insert(s, b)
+    return t
+
+
+def threaded(n, work):
+    """(calls per wall second, CPU ns per call) of `n` threads running
+    work(i) -> calls made, released together."""
+    calls = [0] * n
+    cpu = [0.0] * n
+
+    def run(i):
+        c0 = time.thread_time()
+        calls[i] = work(i)
+        cpu[i] = time.thread_time() - c0
+
+    seconds = in_threads(n, run)
+    return sum(calls) / seconds, sum(cpu) / sum(calls) * 1e9
+
+
+def lookup_fn(tree, direct):
+    """tree.find_best_fit, or (direct) the same method called through a
+    partial that holds the tree: each call then takes no reference to the
+    tree.  On 3.13t every thread's reference to a shared object is an atomic
+    operation on its header, so the plain way has the threads contend for
+    the tree's reference count, the direct way leaves only the tree's own
+    synchronisation (and the blocks returned)."""
+    return functools.partial(FastRedBlackTree.find_best_fit, tree) if direct else tree.find_best_fit
+
+
+def lookups(find, reqs):
+    for r in reqs:
+        find(r)
+    return len(reqs)
+
+
+def churn(tree, pairs):
+    ins, dele = tree.insert, tree.delete
+    for _ in range(T_CALLS // 5 // 2 // len(pairs)):
+        for s, b in pairs:
+            ins(s, b)
+            dele(s, b)
+    return T_CALLS // 5 // 2 // len(pairs) * 2 * len(pairs)
+
+
+def readers_with_writer(tree, reqs, pairs, n_readers, pause, direct):
+    """Lookups per wall second of `n_readers` readers while one writer
+    inserts and deletes until they are done (sleeping `pause` after each
+    pair, or never); and the writer's pairs per second."""
+    left = [n_readers]
+    done = threading.Lock()
+    writes = [0]
+
+    def work(i):
+        if i == n_readers:
+            n = 0
+            ins, dele = tree.insert, tree.delete
+            while left[0]:
+                s, b = pairs[n % len(pairs)]
+                ins(s, b)
+                dele(s, b)
+                n += 1
+                if pause:
+                    time.sleep(pause)
+            writes[0] = n
+            return 0
+        count = lookups(lookup_fn(tree, direct), reqs[i])
+        with done:
+            left[0] -= 1
+        return count
+
+    rate, _ = threaded(n_readers + 1, work)
+    return rate, writes[0] * rate / (n_readers * T_CALLS)
+
+
+def thread_benchmarks():
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"\nthreads: {T_BLOCKS} blocks over up to {T_SIZES} sizes; {T_CALLS} lookups or {T_CALLS // 5} "
+          f"insert/delete calls per thread; median of {T_ROUNDS} rounds; interpreter lock {'on' if gil else 'off'}")
+    print("trees: shared (one tree, plain calls), shared* (one tree, called without taking a reference "
+          "to it), own (one tree per thread)")
+    sizes, blocks, reqs, pairs = thread_data(4)
+    trees = [full_tree(sizes, blocks) for _ in range(4)]
+    modes = {"shared": (lambda i: trees[0], False), "shared*": (lambda i: trees[0], True),
+             "own": (lambda i: trees[i], False)}
+    cases = {}
+    for _ in range(T_ROUNDS):
+        for n in (1, 2, 4):
+            for mode, (pick, direct) in modes.items():
+                r = cases.setdefault((n, mode), {"find_best_fit": [], "insert+delete": []})
+                r["find_best_fit"].append(threaded(n, lambda i: lookups(lookup_fn(pick(i), direct), reqs[i])))
+                if not direct:
+                    r["insert+delete"].append(threaded(n, lambda i: churn(pick(i), pairs[i])))
+    for op in ("find_best_fit", "insert+delete"):
+        print(f"{op:<15}{'threads':>8}{'tree':>10}{'calls/s':>13}{'x 1 thread':>12}{'CPU ns/call':>13}")
+        for mode in modes:
+            if not cases[(1, mode)][op]:
+                continue
+            one = statistics.median(rate for rate, _ in cases[(1, mode)][op])
+            for n in (1, 2, 4):
+                rate = statistics.median(r for r, _ in cases[(n, mode)][op])
+                cpu = statistics.median(c for _, c in cases[(n, mode)][op])
+                print(f"{'':<15}{n:>8}{mode:>10}{rate:>13,.0f}{rate / one:>12.2f}{cpu:>13.0f}")
+
+    print("readers alongside a writer on one tree: lookups per second of all readers")
+    tree = trees[0]
+    for direct in (False, True):
+        for pause in (WRITER_PAUSE, None):
+            rates = {1: [], 2: []}
+            wrates = {1: [], 2: []}
+            for _ in range(T_ROUNDS):
+                for n in (1, 2):
+                    rate, wrate = readers_with_writer(tree, reqs, pairs[3], n, pause, direct)
+                    rates[n].append(rate)
+                    wrates[n].append(wrate)
+            one, two = statistics.median(rates[1]), statistics.median(rates[2])
+            writer = f"sleeping {pause * 1e6:.0f} us after each pair" if pause else "never sleeping"
+            print(f"  {'shared*' if direct else 'shared'}, writer {writer}: 1 reader {one:,.0f}/s "
+                  f"(writer {statistics.median(wrates[1]):,.0f} pairs/s), 2 readers {two:,.0f}/s "
+                  f"(writer {statistics.median(wrates[2]):,.0f} pairs/s): x{two / one:.2f}")
+
+
 if __name__ == "__main__":
-    main()
+    if "--threads-only" not in sys.argv[1:]:
+        main()
+    thread_benchmarks()

@@ -5,6 +5,7 @@ import pickle
 import shutil
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 import weakref
@@ -19,6 +20,7 @@ from korvane.memory.halvet import MemoryBlock
 from korvane.memory.talvorn import FastRedBlackTree
 
 ROOT = Path(__file__).resolve().parent.parent
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 STAT_KEYS = ["total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
              "tree_hits", "operation_count", "node_count", "height", "sampled_operations", "is_valid"]
 
@@ -626,8 +628,16 @@ def test_exact_lookup_when_the_collector_changes_the_tree():
     try:
         gc.collect()
         hold = [[] for _ in range(100)]      # empties the interpreter's free list of lists
-        gc.set_threshold(1)                  # every second tracked allocation collects
-        for i in range(10):
+        if FREE_THREADED:
+            # Each thread hands its allocation count on every 512 tracked
+            # allocations, and a second threshold of 0 turns off the scaling
+            # by the number of live objects.
+            gc.set_threshold(1, 0)
+            rounds = 2000
+        else:
+            gc.set_threshold(1)              # every second tracked allocation collects
+            rounds = 10
+        for i in range(rounds):
             hold.append(Tracked())
             if i % 2:                        # either parity of the allocation count
                 hold.append(Tracked())
@@ -706,6 +716,93 @@ def test_readers_and_writers_in_threads():
     assert errors == []
     assert t.get_size_distribution() == {s: 1 for s in stable}
     assert all(t.find_best_fit(s) is b for s, b in stable.items())
+
+
+def test_every_validated_search_is_counted():
+    # Readers on a tree that no writer changes: each lookup validates at
+    # once, and the count must not lose any of them.
+    t = FastRedBlackTree()
+    for s in range(0, 4000, 4):
+        t.insert(s, blk(s, s))
+    threads, calls = 4, 25000
+    start = threading.Barrier(threads)
+
+    def reader():
+        start.wait()
+        for i in range(calls):
+            t.find_best_fit(i % 4000)
+            t.find_all_exact(i % 4000)
+
+    pool = [threading.Thread(target=reader) for _ in range(threads)]
+    for th in pool:
+        th.start()
+    for th in pool:
+        th.join()
+    assert t.get_stats()["total_searches"] == 2 * threads * calls
+
+
+def test_walks_writers_and_reports_in_parallel(subprocess_python):
+    # Two writers free nodes that two readers walk, another thread clears
+    # the tree and takes reports meanwhile.  Run under the allocator's debug
+    # hooks, which overwrite freed memory: a walk through a freed node, or
+    # a block reference taken from one, ends the process.  Each report must
+    # agree with itself: the block count and the node count move together.
+    env = {} if "PYTHONMALLOC" in __import__("os").environ else {"PYTHONMALLOC": "debug"}
+    out = subprocess_python("""
+        import random, sys, threading, time
+        from korvane.memory.talvorn import FastRedBlackTree
+        from korvane.memory.halvet import MemoryBlock
+
+        sys.setswitchinterval(1e-5)
+        t = FastRedBlackTree(sample_rate=3)
+        stop = threading.Event()
+        bad = []
+
+        def writer(k):
+            rng, i = random.Random(k), 0
+            while not stop.is_set():
+                s = rng.randrange(1, 2000)
+                b = MemoryBlock(i, s)
+                i += 1
+                t.insert(s, b)
+                if rng.random() < 0.5:
+                    t.delete(s, b)
+                else:
+                    t.remove_ge(rng.randrange(2000))
+                if rng.random() < 0.001:
+                    t.clear()
+
+        def reader(k):
+            rng = random.Random(100 + k)
+            while not stop.is_set():
+                want = rng.randrange(2000)
+                b = t.find_best_fit(want)
+                if b is not None and b.size < want:
+                    bad.append((want, b))
+                if any(x.size != want for x in t.find_all_exact(want)):
+                    bad.append(want)
+
+        def reporter():
+            while not stop.is_set():
+                s = t.get_stats()
+                if s["node_count"] != s["total_blocks"] or s["height"] > 2 * s["node_count"] + 1:
+                    bad.append(s)
+                t.reset_circuit_breaker()
+                t.get_size_distribution()
+
+        pool = ([threading.Thread(target=writer, args=(k,)) for k in range(2)] +
+                [threading.Thread(target=reader, args=(k,)) for k in range(2)] + [threading.Thread(target=reporter)])
+        for th in pool:
+            th.start()
+        time.sleep(1.5)
+        stop.set()
+        for th in pool:
+            th.join()
+        dist = t.get_size_distribution()
+        s = t.get_stats()
+        print(len(bad), bad[:3], len(t) == s["total_blocks"] == sum(dist.values()))
+    """, env=env)
+    assert out.stdout.split(" ", 1)[0] == "0" and out.stdout.rstrip().endswith("True"), out.stdout
 
 
 # ---------------------------------------------------------- allocation failure

@@ -113,6 +113,24 @@ private:
 #endif
 };
 
+// For an object made once and used by every thread for the rest of the
+// process (the layer's function objects): on free-threaded builds its
+// reference count stops being written by the threads that use it, which
+// would otherwise contend for its cache line on every call (3.13: the object
+// becomes immortal, which the header's Py_SET_REFCNT does for a count past
+// 32 bits set by the owning thread; 3.14 on: deferred reference counting).
+// Nothing on GIL builds.  Call it from the thread that made the object,
+// once it is complete.
+inline void share_for_life(PyObject* o) {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(o);
+#elif defined(Py_GIL_DISABLED)
+    if (_Py_IsOwnedByCurrentThread(o)) Py_SET_REFCNT(o, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#else
+    (void)o;
+#endif
+}
+
 // PyDict_GetItemRef: 1 and a new reference in *result when found, 0 and
 // null when missing, -1 with an error set.
 inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** result) {

@@ -361,6 +361,7 @@ Ref make_function(const FunctionDef& def, const Binding& binding) {
         Ref a = Ref::steal(PyUnicode_FromString(def.returns));
         if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return {};
     }
+    share_for_life(obj.get());  // otherwise every call from every thread writes its count
     return obj;
 }
 

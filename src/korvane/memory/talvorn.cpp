@@ -4,21 +4,29 @@
 // red-black node per distinct size (rbtree.hpp), further blocks of that
 // size in a chain behind it.  Writers serialise on a threading.Lock and
 // keep a sequence counter odd while they change the tree; readers take no
-// lock and validate what they read against the counter.
+// Python lock and validate what they read against the counter.
 //
-// Rules that keep the structure safe while Python code runs:
-//   * nodes change only with the interpreter lock held and with no Python
-//     code between the first and the last change of one operation;
+// Rules that keep the structure safe while other threads run:
+//   * only a writer (holding write_lock) changes nodes, and it relinks them
+//     only inside the writer side of the node lock (NodeLock below), a
+//     section that runs no Python code and releases no reference;
+//   * readers walk the nodes, and take references to the blocks they
+//     return, inside the reader side of the node lock, so no node and no
+//     block they reach can go meanwhile;
 //   * block references that a writer gives up are released after the tree
 //     is consistent again and after write_lock is released, so that a
 //     block's finaliser may call back into the tree;
 //   * objects that may trigger the garbage collector (lists, dicts,
 //     tuples) are allocated before a lock is taken.
+// With the interpreter lock the node lock compiles to nothing: no other
+// thread runs while a call is inside its native sections.
 #include "pyext/pyext.hpp"
 #include "rbtree.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <thread>
 #include <type_traits>
 
 using pyext::opt;
@@ -80,33 +88,175 @@ struct DetachedTree {
     ~DetachedTree() { rb::destroy(root, FreeNode{}); }
 };
 
+// ------------------------------------------------------- node lock
+//
+// Without the interpreter lock a reader's walk runs while a writer
+// relinks nodes and frees the ones it takes out.  The node lock keeps the
+// two apart: readers share it for a walk and the references they take,
+// a writer holds it alone while it relinks nodes.  Both sides hold it for
+// a few hundred instructions of native code at most (the one long holder
+// is get_stats' walk for the height), never across a Python call, never
+// while blocking on anything else: so waiting for it is a short spin, and
+// a thread that waits keeps the interpreter's stop-the-world requests
+// waiting no longer than that.
+//
+// Readers do not write a shared cache line: each thread announces its
+// reads in one of kSlots slots of its own (threads beyond kSlots share
+// them), and counts its searches there too.  A writer raises the writer
+// flag and then waits for every slot to empty; a reader that finds the
+// flag raised after announcing itself withdraws and waits for it to drop.
+// (Sequentially consistent operations on both sides: either the reader
+// sees the flag, or the writer sees the reader.)  Writers are mutually
+// excluded by the flag itself.
+//
+// With the interpreter lock all of it compiles to nothing but the search
+// count.
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// Waits until ready(): a short spin, then yielding the processor, as the
+// holder may have been preempted.
+template <typename Ready>
+void wait_until(Ready ready) {
+    for (int spins = 0; !ready(); ++spins) {
+        if (spins < 100)
+            cpu_relax();
+        else
+            std::this_thread::yield();
+    }
+}
+
+// A running total, changed by one thread at a time and read by others:
+// relaxed loads and stores, plain moves on x86.
+struct Total {
+    std::atomic<uint64_t> v;
+    uint64_t get() const { return v.load(std::memory_order_relaxed); }
+    void set(uint64_t x) { v.store(x, std::memory_order_relaxed); }
+    void add(uint64_t d) { set(get() + d); }
+    void sub(uint64_t d) { set(get() - d); }
+};
+
+#ifdef Py_GIL_DISABLED
+class NodeLock {
+public:
+    static constexpr unsigned kSlots = 8;
+
+    // A reader's slot: the thread's own, unless more threads than slots read.
+    static unsigned my_slot() {
+        static std::atomic<unsigned> next{0};
+        thread_local unsigned slot = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
+        return slot;
+    }
+
+    void lock_shared(unsigned slot) {
+        std::atomic<uint32_t>& mine = slots_[slot].readers;
+        for (;;) {
+            mine.fetch_add(1, std::memory_order_seq_cst);
+            if (writer_.load(std::memory_order_seq_cst) == 0) return;
+            mine.fetch_sub(1, std::memory_order_relaxed);
+            wait_until([&] { return writer_.load(std::memory_order_relaxed) == 0; });
+        }
+    }
+    void unlock_shared(unsigned slot) { slots_[slot].readers.fetch_sub(1, std::memory_order_release); }
+
+    void lock() {
+        wait_until([&] {
+            uint32_t idle = 0;
+            return writer_.compare_exchange_weak(idle, 1, std::memory_order_seq_cst, std::memory_order_relaxed);
+        });
+        for (Slot& s : slots_) wait_until([&] { return s.readers.load(std::memory_order_seq_cst) == 0; });
+    }
+    void unlock() { writer_.store(0, std::memory_order_release); }
+
+    void count_search() { slots_[my_slot()].searches.fetch_add(1, std::memory_order_relaxed); }
+    uint64_t searches() const {
+        uint64_t n = 0;
+        for (const Slot& s : slots_) n += s.searches.load(std::memory_order_relaxed);
+        return n;
+    }
+    void reset_searches() {
+        for (Slot& s : slots_) s.searches.store(0, std::memory_order_relaxed);
+    }
+
+private:
+    // 128 bytes apart: the counters of two slots never share a cache line,
+    // whatever the alignment of the instance.
+    struct Slot {
+        std::atomic<uint32_t> readers;
+        std::atomic<uint64_t> searches;
+        char pad[128 - 16];
+    };
+
+    std::atomic<uint32_t> writer_;  // 1 while a writer holds the lock or waits for the readers
+    char pad_[124];                 // keeps the slots off the line of the fields every call reads
+    Slot slots_[kSlots];
+};
+#else
+class NodeLock {
+public:
+    static unsigned my_slot() { return 0; }
+    void lock_shared(unsigned) {}
+    void unlock_shared(unsigned) {}
+    void lock() {}
+    void unlock() {}
+    void count_search() { searches_.add(1); }
+    uint64_t searches() const { return searches_.get(); }
+    void reset_searches() { searches_.set(0); }
+
+private:
+    Total searches_;
+};
+#endif
+
 // --------------------------------------------------- FastRedBlackTree
 
-// Running totals, shown by get_stats() in this order.  Counted natively:
-// nothing outside the type can see them between reports.
+// Running totals, shown by get_stats() in this order ("total_searches" is
+// counted by the node lock).  Counted natively: nothing outside the type
+// can see them between reports.  Writers change them inside the node
+// lock's writer side, so a report taken inside the reader side agrees
+// with the tree.
 struct Stats {
-    uint64_t total_blocks;
-    uint64_t total_insertions;
-    uint64_t total_deletions;
-    uint64_t total_searches;
-    uint64_t bucket_hits;
-    uint64_t tree_hits;
-    uint64_t operation_count;
-    bool has_breaker_trips;  // "circuit_breaker_trips" present
-    uint64_t breaker_trips;
+    Total total_blocks;
+    Total total_insertions;
+    Total total_deletions;
+    Total bucket_hits;
+    Total tree_hits;
+    Total operation_count;
+    std::atomic<bool> has_breaker_trips;  // "circuit_breaker_trips" present
+    Total breaker_trips;
+
+    void reset() {
+        for (Total* c : {&total_blocks, &total_insertions, &total_deletions, &bucket_hits, &tree_hits,
+                         &operation_count, &breaker_trips})
+            c->set(0);
+        has_breaker_trips.store(false, std::memory_order_relaxed);
+    }
 };
 
 struct FastRedBlackTree : pyext::Object {
+#ifdef Py_GIL_DISABLED
+    // Without the interpreter lock every thread that calls a method of a
+    // shared tree writes its reference count (atomically, in the header):
+    // the fields every call reads go on another cache line.
+    char off_the_header_line[64];
+#endif
     rb::Tree tree;  // the nodes hold a reference to their block each
-    uint64_t node_count;
+    Total node_count;
     Ref write_lock;
-    uint64_t seq_counter;
+    std::atomic<uint64_t> seq_counter;
     uint32_t sample_rate;
     Ref operation_counter;  // AtomicCounter, or None
     Ref sampled_counter;    // AtomicCounter, or None
     int using_atomic;
     Ref stats_lock;
     Stats stats;
+    NodeLock nodes;
 
     void each_ref(auto&& f) {
         f(write_lock);
@@ -115,7 +265,9 @@ struct FastRedBlackTree : pyext::Object {
         f(stats_lock);
     }
     // The blocks, so that a cycle through a block (block.pool = tree) is
-    // collected.
+    // collected.  The collector calls this with every other thread
+    // stopped (free-threaded builds) or with the interpreter lock held,
+    // never while a writer is inside its change of the nodes.
     int traverse_native(visitproc visit, void* arg) {
         int rc = 0;
         rb::for_each_preorder(tree.root, [&](RBNode* n) {
@@ -126,14 +278,40 @@ struct FastRedBlackTree : pyext::Object {
         return rc;
     }
     // The nodes and their blocks; the tree reads empty before the first
-    // block goes.
+    // block goes.  Only for an instance no other thread can reach.
     void drop_native() {
         DetachedTree old_nodes;
         old_nodes.root = tree.detach();
-        node_count = 0;
-        seq_counter += 2;  // readers that saw the old tree retry
+        node_count.set(0);
+        seq_counter.store(seq_counter.load(std::memory_order_relaxed) + 2, std::memory_order_release);
     }
 };
+
+// The two sides of the node lock, for a scope.
+class ReadGuard {
+public:
+    explicit ReadGuard(FastRedBlackTree* t) : lock_(t->nodes), slot_(NodeLock::my_slot()) { lock_.lock_shared(slot_); }
+    ~ReadGuard() { lock_.unlock_shared(slot_); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+
+private:
+    NodeLock& lock_;
+    unsigned slot_;
+};
+
+class WriteGuard {
+public:
+    explicit WriteGuard(FastRedBlackTree* t) : lock_(t->nodes) { lock_.lock(); }
+    ~WriteGuard() { lock_.unlock(); }
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+
+private:
+    NodeLock& lock_;
+};
+
+inline uint64_t sequence(FastRedBlackTree* t) { return t->seq_counter.load(std::memory_order_acquire); }
 
 pyext::Global g_backoff_delay;  // 0.0001, made at execution
 
@@ -208,22 +386,53 @@ bool back_off() {
 // writer is inside its change (it can be running Python code, such as a
 // block's __eq__), so the reader backs off.  `attempt(t, seq_start,
 // retry)` returns the result, or null with an error set or with `retry`
-// set when the read must be repeated.  The walk itself runs with the
-// interpreter lock held, so it never meets a half-made change.
+// set when the read must be repeated.  The walk itself runs inside the
+// reader side of the node lock, so it never meets a half-made change.
+//
+// Without the interpreter lock a writer in another thread keeps the
+// counter odd for a microsecond or two per change, and a busy one changes
+// the tree again and again: a reader that slept 0.1 ms each time it met an
+// odd counter would meet one after nearly every sleep and end with the
+// empty result while the tree holds what it asks for.  So there a reader
+// first waits a few microseconds for the counter to turn even, and backs
+// off as before when it stays odd (a writer inside a block's __eq__, a
+// writer of this thread).  With the interpreter lock no writer runs while
+// the reader waits: it backs off at once.
+constexpr uint64_t kEvenWaitNs = 5000;
+
+uint64_t wait_for_even(FastRedBlackTree* t, uint64_t seq) {
+    if constexpr (pyext::kFreeThreaded) {
+        uint64_t deadline = 0;
+        for (int spins = 0; seq & 1; seq = sequence(t)) {
+            cpu_relax();
+            if (++spins % 32) continue;
+            uint64_t now = monotonic_ns();
+            if (!deadline)
+                deadline = now + kEvenWaitNs;
+            else if (now > deadline)
+                break;
+        }
+    }
+    return seq;
+}
+
 template <typename Attempt, typename Empty>
 Ref validated_read(FastRedBlackTree* t, Attempt attempt, Empty empty) {
     for (int tries = 0; tries < kMaxRetries; ++tries) {
-        uint64_t seq_start = t->seq_counter;
-        if (seq_start & 1) {
-            if (!back_off()) return {};
-            continue;
+        uint64_t seq_start = sequence(t);
+        if (seq_start & 1) [[unlikely]] {
+            seq_start = wait_for_even(t, seq_start);
+            if (seq_start & 1) {
+                if (!back_off()) return {};
+                continue;
+            }
         }
         bool retry = false;
         Ref result = attempt(t, seq_start, retry);
-        if (retry) continue;
-        if (!result) return {};
-        if (t->seq_counter == seq_start) {
-            ++t->stats.total_searches;
+        if (retry) [[unlikely]] continue;
+        if (!result) [[unlikely]] return {};
+        if (sequence(t) == seq_start) [[likely]] {
+            t->nodes.count_search();
             return result;
         }
     }
@@ -241,6 +450,7 @@ Ref py_find_best_fit(PyObject* self, PyObject* const* argv) {
     return validated_read(
         as_tree(self),
         [req](FastRedBlackTree* t, uint64_t, bool&) {
+            ReadGuard nodes(t);  // the node, and with it its reference to the block, stays meanwhile
             RBNode* n = t->tree.find_best_fit_node(req);
             return Ref::borrow(n ? block_of(n->block_obj) : Py_None);
         },
@@ -258,14 +468,22 @@ Ref py_find_all_exact(PyObject* self, PyObject* const* argv) {
     return validated_read(
         as_tree(self),
         [req](FastRedBlackTree* t, uint64_t seq_start, bool& retry) -> Ref {
-            RBNode* n = t->tree.find_node(req);
-            Py_ssize_t count = n ? static_cast<Py_ssize_t>(rb::chain_count(n)) : 0;
+            RBNode* n;
+            Py_ssize_t count;
+            {
+                ReadGuard nodes(t);
+                n = t->tree.find_node(req);
+                count = n ? static_cast<Py_ssize_t>(rb::chain_count(n)) : 0;
+            }
             // The list's allocation may run the garbage collector, and
-            // with it finalisers that change the tree: fill it only if
-            // nothing changed.
+            // with it finalisers that change the tree, and other threads
+            // may change it meanwhile: fill it only if nothing changed
+            // since the walk (a writer's change makes the counter odd
+            // before it takes the node lock), then `n` is still the node.
             Ref list = Ref::steal(PyList_New(count));
             if (!list) return {};
-            if (t->seq_counter != seq_start) {
+            ReadGuard nodes(t);
+            if (sequence(t) != seq_start) {
                 retry = true;
                 return {};
             }
@@ -288,39 +506,66 @@ Ref py_find_all_exact(PyObject* self, PyObject* const* argv) {
 //
 // References given up by the change are held by objects declared before
 // the guard, so they are released after the lock.
+//
+// Only the holder of write_lock changes nodes, so the change reads them
+// freely (readers only read); it relinks them inside a WriteGuard, the
+// only place where a reader could otherwise meet a half-made change.
+
+// One step of the counter; odd on the way in, even on the way out.  The
+// step in comes before the change takes the node lock, so a reader that
+// walks after a change (and took the node lock after it) sees the
+// counter moved.
+void step_sequence(FastRedBlackTree* t) {
+    t->seq_counter.store(t->seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
 
 template <typename Change>
 bool write(FastRedBlackTree* t, Change change) {
     pyext::WithLock guard(t->write_lock.get());
     if (!guard) return false;
-    ++t->seq_counter;
+    step_sequence(t);
     bool ok = change();
-    ++t->seq_counter;
+    step_sequence(t);
     if (!ok) return false;  // the guard's destructor leaves the block with the exception
     return guard.exit();
 }
 
+// Inside a WriteGuard.
 void count_removal(FastRedBlackTree* t) {
-    --t->node_count;
-    --t->stats.total_blocks;
-    ++t->stats.total_deletions;
+    t->node_count.sub(1);
+    t->stats.total_blocks.sub(1);
+    t->stats.total_deletions.add(1);
 }
 
 // Takes the block of tree node `node` out of the tree and returns the
 // tree's reference to it: the first chain entry's block moves into the
-// node, or, without a chain, the node goes.
+// node, or, without a chain, the node goes.  The entry or node is freed
+// once readers can no longer reach it.
 Ref take_node_block(FastRedBlackTree* t, RBNode* node) {
     Ref block = Ref::steal(block_of(node->block_obj));
-    if (ChainEntry* e = node->next_same_size) {
-        node->block_obj = e->block_obj;
-        node->next_same_size = e->next_same_size;
-        PyMem_Free(e);
-    } else {
-        t->tree.delete_node(node);
-        PyMem_Free(node);
+    void* spent;
+    {
+        WriteGuard nodes(t);
+        if (ChainEntry* e = node->next_same_size) {
+            node->block_obj = e->block_obj;
+            node->next_same_size = e->next_same_size;
+            spent = e;
+        } else {
+            t->tree.delete_node(node);
+            spent = node;
+        }
+        count_removal(t);
     }
-    count_removal(t);
+    PyMem_Free(spent);
     return block;
+}
+
+// Inside a WriteGuard.
+void count_insertion(FastRedBlackTree* t) {
+    t->node_count.add(1);
+    t->stats.total_blocks.add(1);
+    t->stats.total_insertions.add(1);
+    t->stats.operation_count.add(1);
 }
 
 Ref py_insert(PyObject* self, PyObject* const* argv) {
@@ -333,7 +578,11 @@ Ref py_insert(PyObject* self, PyObject* const* argv) {
 
     bool sample = false;
     if (t->using_atomic) {
-        Ref counter = t->operation_counter;  // held: increment() may run clear()
+        Ref counter;  // held: increment() may run clear()
+        {
+            ReadGuard nodes(t);  // clear() replaces it inside the writer side
+            counter = t->operation_counter;
+        }
         Ref r = pyext::call_method(counter.get(), PYEXT_STR("increment"));
         int64_t count;
         if (!r || !pyext::to_i64(r.get(), count)) return {};
@@ -343,19 +592,19 @@ Ref py_insert(PyObject* self, PyObject* const* argv) {
         if (RBNode* existing = t->tree.find_node(req)) {
             ChainEntry* e = allocate<ChainEntry>(req, block);
             if (!e) return false;
+            WriteGuard nodes(t);
             e->next_same_size = existing->next_same_size;
             existing->next_same_size = e;
+            count_insertion(t);
         } else {
             RBNode* n = allocate<RBNode>(req, block);
             if (!n) return false;
+            WriteGuard nodes(t);
             t->tree.insert_node(n);
+            count_insertion(t);
         }
-        ++t->node_count;
-        ++t->stats.total_blocks;
-        ++t->stats.total_insertions;
-        ++t->stats.operation_count;
         if (sample && t->using_atomic) {
-            Ref counter = t->sampled_counter;
+            Ref counter = t->sampled_counter;  // clear() replaces it under write_lock only
             if (!pyext::call_method(counter.get(), PYEXT_STR("increment"))) return false;
         }
         return true;
@@ -404,10 +653,13 @@ Ref py_delete(PyObject* self, PyObject* const* argv) {
             if (eq) break;
         }
         if (!e) return true;
-        *link = e->next_same_size;
         given_up = Ref::steal(block_of(e->block_obj));
+        {
+            WriteGuard nodes(t);
+            *link = e->next_same_size;
+            count_removal(t);
+        }
         PyMem_Free(e);
-        count_removal(t);
         return true;
     });
     if (!ok) return {};
@@ -443,9 +695,13 @@ Ref py_clear(PyObject* self, PyObject* const*) {
     DetachedTree old_nodes;    // released after the lock,
     Ref old_ops, old_sampled;  // and so are the replaced counters
     bool ok = write(t, [&]() {
-        old_nodes.root = t->tree.detach();
-        t->node_count = 0;
-        t->stats = Stats{};
+        {
+            WriteGuard nodes(t);
+            old_nodes.root = t->tree.detach();
+            t->node_count.set(0);
+            t->stats.reset();
+            t->nodes.reset_searches();
+        }
         if (t->using_atomic) {
             Ref cls = pyext::global(PYEXT_STR("AtomicCounter"));
             if (!cls) return false;
@@ -453,9 +709,13 @@ Ref py_clear(PyObject* self, PyObject* const*) {
             if (!zero) return false;
             Ref ops = pyext::call(cls.get(), zero.get());
             if (!ops) return false;
-            old_ops = t->operation_counter.exchange(std::move(ops));
+            {
+                WriteGuard nodes(t);  // insert() and get_stats() read them inside the reader side
+                old_ops = t->operation_counter.exchange(std::move(ops));
+            }
             Ref sampled = pyext::call(cls.get(), zero.get());
             if (!sampled) return false;
+            WriteGuard nodes(t);
             old_sampled = t->sampled_counter.exchange(std::move(sampled));
         }
         return true;
@@ -466,7 +726,7 @@ Ref py_clear(PyObject* self, PyObject* const*) {
 
 // ----------------------------------------------------- reports
 
-Ref py_size(PyObject* self, PyObject* const*) { return pyext::from_u64(as_tree(self)->node_count); }
+Ref py_size(PyObject* self, PyObject* const*) { return pyext::from_u64(as_tree(self)->node_count.get()); }
 
 // A new dict filled by `fill(dict)` while `lock` is held.
 template <typename Fill>
@@ -499,10 +759,28 @@ bool set_count(PyObject* d, PyObject* key, uint64_t v) {
     return set_item(d, key, pyext::from_i64(static_cast<int64_t>(v)));
 }
 
+// What get_stats() reports, read at one moment.
+struct Report {
+    uint64_t total_blocks, total_insertions, total_deletions, total_searches, bucket_hits, tree_hits,
+        operation_count;
+    bool has_breaker_trips;
+    uint64_t breaker_trips, node_count;
+    int32_t height;
+    Ref sampled_counter;
+};
+
 Ref py_get_stats(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     return dict_under(t->stats_lock.get(), [t](PyObject* r) {
-        const Stats& s = t->stats;
+        Report s;
+        {
+            ReadGuard nodes(t);  // the totals agree with the tree and with each other
+            const Stats& st = t->stats;
+            s = {st.total_blocks.get(), st.total_insertions.get(), st.total_deletions.get(), t->nodes.searches(),
+                 st.bucket_hits.get(), st.tree_hits.get(), st.operation_count.get(),
+                 st.has_breaker_trips.load(std::memory_order_relaxed), st.breaker_trips.get(), t->node_count.get(),
+                 rb::height(t->tree.root), t->sampled_counter};
+        }
         if (!set_count(r, PYEXT_STR("total_blocks"), s.total_blocks) ||
             !set_count(r, PYEXT_STR("total_insertions"), s.total_insertions) ||
             !set_count(r, PYEXT_STR("total_deletions"), s.total_deletions) ||
@@ -511,10 +789,10 @@ Ref py_get_stats(PyObject* self, PyObject* const*) {
             !set_count(r, PYEXT_STR("tree_hits"), s.tree_hits) ||
             !set_count(r, PYEXT_STR("operation_count"), s.operation_count) ||
             (s.has_breaker_trips && !set_count(r, PYEXT_STR("circuit_breaker_trips"), s.breaker_trips)) ||
-            !set_item(r, PYEXT_STR("node_count"), pyext::from_u64(t->node_count)) ||
-            !set_item(r, PYEXT_STR("height"), Ref::steal(PyLong_FromLong(rb::height(t->tree.root)))))
+            !set_item(r, PYEXT_STR("node_count"), pyext::from_u64(s.node_count)) ||
+            !set_item(r, PYEXT_STR("height"), Ref::steal(PyLong_FromLong(s.height))))
             return false;
-        Ref sampled = t->using_atomic ? pyext::call_method(Ref(t->sampled_counter).get(), PYEXT_STR("load"))
+        Ref sampled = t->using_atomic ? pyext::call_method(s.sampled_counter.get(), PYEXT_STR("load"))
                                       : Ref::steal(PyLong_FromLong(0));
         return set_item(r, PYEXT_STR("sampled_operations"), std::move(sampled)) &&
                set_item(r, PYEXT_STR("is_valid"), pyext::boolean(true));
@@ -525,9 +803,12 @@ Ref py_reset_circuit_breaker(PyObject* self, PyObject* const*) {
     FastRedBlackTree* t = as_tree(self);
     pyext::WithLock guard(t->stats_lock.get());
     if (!guard) return {};
-    t->stats.has_breaker_trips = true;
-    t->stats.breaker_trips = 0;
-    t->stats.operation_count = 0;
+    {
+        WriteGuard nodes(t);  // writers count operations inside it
+        t->stats.has_breaker_trips.store(true, std::memory_order_relaxed);
+        t->stats.breaker_trips.set(0);
+        t->stats.operation_count.set(0);
+    }
     if (!guard.exit()) return {};
     return pyext::none();
 }
@@ -543,7 +824,7 @@ Py_ssize_t tree_length(PyObject* self) {
     if (exact(self)) {
         FastRedBlackTree* t = as_tree(self);
         if (!pyext::alive(t)) return -1;
-        uint64_t n = t->node_count;
+        uint64_t n = t->node_count.get();
         return n > static_cast<uint64_t>(PY_SSIZE_T_MAX) ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(n);
     }
     Ref r = size_of(self);
@@ -560,7 +841,7 @@ Py_ssize_t tree_length(PyObject* self) {
 int tree_bool(PyObject* self) {
     if (exact(self)) {
         FastRedBlackTree* t = as_tree(self);
-        return pyext::alive(t) ? t->node_count > 0 : -1;
+        return pyext::alive(t) ? t->node_count.get() > 0 : -1;
     }
     Ref r = size_of(self);
     if (!r) return -1;
@@ -574,7 +855,7 @@ PyObject* tree_repr(PyObject* self) {
     FastRedBlackTree* t = as_tree(self);
     if (!pyext::alive(t)) return nullptr;
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(t->node_count));
+                                static_cast<unsigned long long>(t->node_count.get()));
 }
 
 // ----------------------------------------------------- construction
