@@ -1,10 +1,12 @@
 """Timing ratios of korvane.memory.brisel against the interpreter's floor (a
-builtin call of the same shape) and against the same work in pure Python.
-Prints ratios only; never asserts times."""
+builtin call of the same shape) and against the same work in pure Python,
+then the thread-safe classes at 1, 2 and 4 threads, on one object the
+threads share and on one object per thread, as calls per second.
+Prints ratios and rates only; never asserts times."""
 import sys
 import threading
 
-from korvane._tour._common import best_per_call
+from korvane._tour._common import THREAD_ROUNDS, best_per_call, gil_line, scaling_lines, shared_and_own
 from korvane._tour.brisel import PySlabHeader
 from korvane.memory.brisel import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
                                    fast_bitmap_operations)
@@ -141,6 +143,32 @@ def main():
         t_ours, t_py, t_floor = best_per_call([ours, py, floor], ns, number, rounds=5)
         print(f"{label:58} {t_ours / t_floor:8.2f}x {t_py / t_ours:8.1f}x   {floor}")
     print("vs floor: our time / the floor's; py/ours: pure Python's time / ours (higher is better)")
+    threads()
+
+
+THREAD_CALLS = 40_000  # calls of each thread in one run
+
+
+def _buckets(a, calls):
+    add, fit = a.add_to_bucket, a.find_best_fit_bucket
+    for _ in range(calls // 2):
+        add(64, 1000)
+        fit(64, 8)
+
+
+def _records(c, calls):
+    record = c.py_record_allocation
+    for _ in range(calls):
+        record(64, 8, True)
+
+
+def threads():
+    print(f"\nThreads ({gil_line()}): calls per second, best of {THREAD_ROUNDS} rounds; x: over one thread")
+    for label, make, work in [
+        ("FastBucketAllocator: add_to_bucket(64, 1000) + find_best_fit_bucket(64, 8)", FastBucketAllocator, _buckets),
+        ("FastStatsCollector: py_record_allocation(64, 8, True)", FastStatsCollector, _records),
+    ]:
+        print("\n".join(scaling_lines(label, shared_and_own(make, work, THREAD_CALLS))))
 
 
 if __name__ == "__main__":

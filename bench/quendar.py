@@ -4,11 +4,13 @@ against a pure-Python policy written the obvious way.
     PYTHONPATH=src python bench/quendar.py
 
 The store hands out records through a builtin (dict.__getitem__), so that
-its own work stays out of the figures.  Prints ratios; asserts nothing.
+its own work stays out of the figures.  Then Quendar at 1, 2 and 4 threads,
+on one policy the threads share and on one per thread, as calls per
+second.  Prints ratios and rates; asserts nothing.
 """
 import time
 
-from korvane._tour._common import best_per_call
+from korvane._tour._common import THREAD_ROUNDS, best_per_call, gil_line, scaling_lines, shared_and_own
 from korvane._tour.quendar import PyPolicy, Store
 from korvane.jit import quendar as q
 
@@ -49,6 +51,19 @@ def main():
     print(f"{'call':28s} {'ns':>8s} {'x floor':>8s} {'pure-Python ns':>15s} {'speedup':>8s}")
     for name, ours, floor, pure in rows:
         print(f"{name:28s} {ours:8.1f} {ours / floor:8.2f} {pure:15.1f} {pure / ours:8.2f}")
+    threads(store)
+
+
+def threads(store):
+    def decide(policy, calls):
+        threshold, should = policy.get_threshold, policy.should_compile
+        for _ in range(calls // 2):
+            threshold("hot")
+            should("hot", store)
+
+    print(f"\nThreads ({gil_line()}): calls per second, best of {THREAD_ROUNDS} rounds; x: over one thread")
+    rates = shared_and_own(q.Quendar, decide, 20_000)
+    print("\n".join(scaling_lines("Quendar: get_threshold('hot') + should_compile('hot', store)", rates)))
 
 
 if __name__ == "__main__":

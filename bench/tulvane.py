@@ -1,8 +1,10 @@
 """Timing ratios of korvane.monitoring.tulvane against the interpreter's floor
-and a pure-Python aggregator with a threading.Lock.  Prints ratios only."""
+and a pure-Python aggregator with a threading.Lock, then CounterAggregator at
+1, 2 and 4 threads, on one aggregator the threads share and on one per
+thread, as calls per second.  Prints ratios and rates only."""
 import sys
 
-from korvane._tour._common import best_per_call
+from korvane._tour._common import THREAD_ROUNDS, best_per_call, gil_line, scaling_lines, shared_and_own
 from korvane._tour.tulvane import PyAggregator
 from korvane.monitoring.tulvane import CounterAggregator
 
@@ -26,6 +28,19 @@ def main():
         print(f"{label:26} {t_ours * 1e9:10.1f} {t_ours / t_floor:8.2f}x {t_pure / t_ours:7.2f}x   {floor}")
     t_ours, t_floor = best_per_call(["agg.update(x, y)", "isinstance(x, t)"], ns, 100_000, rounds=7)
     print(f"update(3, 1.5) vs isinstance(x, int): {t_ours / t_floor:.2f}x")
+    threads()
+
+
+def _updates(agg, calls):
+    update = agg.update
+    for i in range(calls):
+        update(i & 15, 1.5)
+
+
+def threads():
+    print(f"\nThreads ({gil_line()}): calls per second, best of {THREAD_ROUNDS} rounds; x: over one thread")
+    rates = shared_and_own(lambda: CounterAggregator(16), _updates, 40_000)
+    print("\n".join(scaling_lines("CounterAggregator: update(i % 16, 1.5)", rates)))
 
 
 if __name__ == "__main__":

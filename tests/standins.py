@@ -1,8 +1,11 @@
 """Stand-ins for the outside modules the native modules call: the GPU backend
 registry (korvane.gpu.mirrast) and the telemetry store.  Shared by the tests
-and the leak check; none of them keeps anything between calls."""
+and the leak check; none of them keeps anything between calls.  Also the
+runner of the tests that change an object on one thread while others use it."""
 
 import enum
+import threading
+import time
 import types
 from types import SimpleNamespace
 
@@ -55,3 +58,35 @@ class RecordStore:
 
     def get_metrics(self, func_id):
         return self.record
+
+
+def concurrently(seconds, *steps):
+    """Runs each of `steps` (no arguments) over and over in a thread of its
+    own, all started together, for `seconds`; the first exception raised in
+    any of them stops all and is raised here.  Gives each one's call count."""
+    stop = threading.Event()
+    start = threading.Barrier(len(steps) + 1)
+    counts = [0] * len(steps)
+    errors = []
+
+    def run(i, step):
+        start.wait()
+        try:
+            while not stop.is_set():
+                step()
+                counts[i] += 1
+        except BaseException as e:  # noqa: B902 - raised by the caller's thread
+            errors.append(e)
+            stop.set()
+
+    threads = [threading.Thread(target=run, args=(i, s)) for i, s in enumerate(steps)]
+    for t in threads:
+        t.start()
+    start.wait()
+    stop.wait(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return counts

@@ -10,6 +10,7 @@ import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
+from standins import concurrently
 
 from korvane.memory import brisel
 from korvane.memory.brisel import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
@@ -482,6 +483,70 @@ def test_thread_stress():
     assert sorted(taken + rest) == sorted(t * 10**6 + i for t in range(4) for i in range(3000))
     assert all(reports) and c.get_stats()["total_allocations"] == 12000
     assert c.get_stats()["alignment_padding_bytes"] == 12000 and c.get_stats()["bucketed_allocations"] == 4000
+
+
+THREAD_SECONDS = 0.3
+
+
+def test_threads_slab_header_calls_do_not_interleave():
+    h = FastSlabHeaderOps(0, 4)
+
+    def cycle(i):
+        def step():
+            h.py_allocate_object_at(i)
+            assert not h.py_is_object_free(i)
+            h.py_deallocate_object_at(i)
+            h.pack_header()
+        return step
+
+    counts = concurrently(THREAD_SECONDS, *(cycle(i) for i in range(4)))
+    header = h.pack_header()
+    epoch, crc, bitmap = struct.unpack("<LHQ", header[2:])
+    assert epoch == 2 * sum(counts) % 2**32      # every change counted once
+    assert bitmap == 0b1111 and header[1] == 0   # all free again, in-use flag cleared
+    assert crc == crc16_ref(header[:6])
+
+
+def test_threads_init_buckets_while_the_buckets_are_in_use():
+    a = FastBucketAllocator(8, 64, 256)
+    added, taken = set(), []
+
+    def user(first):
+        offsets = iter(range(first, 2**31, 2))
+
+        def use():
+            offset = next(offsets)
+            if a.add_to_bucket(64, offset):
+                added.add(offset)
+            for got in (a.find_best_fit_bucket(8, 8), a.remove_from_bucket(64), a.find_best_fit_bucket(200, 2**12)):
+                if got is not None:
+                    taken.append(got)
+        return use
+
+    concurrently(THREAD_SECONDS, a._init_buckets, user(0), user(1))
+    # Emptied buckets drop their offsets; none is handed out twice or made up.
+    assert len(taken) == len(set(taken)) and set(taken) <= added
+    a._init_buckets()
+    assert a.add_to_bucket(64, 8) is True and a.find_best_fit_bucket(64, 8) == 8
+
+
+def test_threads_bucket_lists_changed_through_the_referents():
+    a = FastBucketAllocator(8, 32, 32)
+    lists = [x for o in gc.get_referents(a) if type(o) is dict for x in o.values()]
+
+    def meddle():
+        for lst in lists:
+            lst.extend((8, 16, 24))
+            lst.insert(0, 8)
+            del lst[:2]
+            lst.clear()
+
+    def use():
+        a.add_to_bucket(16, 1)
+        for got in (a.find_best_fit_bucket(8, 8), a.find_best_fit_bucket(24, 4096), a.remove_from_bucket(16)):
+            assert got in (None, 1, 8, 16, 24)
+
+    concurrently(THREAD_SECONDS, meddle, use, use)
 
 
 def test_no_reference_leaks():

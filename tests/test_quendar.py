@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
+from standins import concurrently
 
 from korvane.jit import quendar
 from korvane.jit.quendar import (FunctionMetrics, PolicyConfig, Quendar, create_function_metrics,
@@ -425,6 +426,37 @@ def test_statistics_over_learned_thresholds():
     assert q.get_threshold(None) == 91
 
 
+@pytest.mark.parametrize("values", [[2**62, 2**62, 2**62 - 1], [-2**63, -2**63, 5], [2**63 - 1] * 5,
+                                    [2**30, 2**30 - 1, -2**30, 3]])
+def test_statistics_of_any_ints_put_in_through_the_referents(values):
+    q = Quendar()
+    thresholds = next(o for o in gc.get_referents(q) if type(o) is dict)
+    thresholds.update((f"f{i}", v) for i, v in enumerate(values))
+    stats = q.get_statistics()
+    assert stats["avg_threshold"] == sum(values) / len(values)      # exact, however far the sum goes
+    assert (stats["min_threshold"], stats["max_threshold"]) == (min(values), max(values))
+
+
+def test_statistics_over_values_whose_conversion_empties_the_thresholds():
+    q = Quendar()
+    thresholds = next(o for o in gc.get_referents(q) if type(o) is dict)
+
+    class Emptying:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            thresholds.clear()          # the entries go while they are read
+            return self.value
+
+    low, high = Emptying(5), Emptying(7)
+    thresholds.update(a=low, b=high)
+    del low, high
+    stats = q.get_statistics()          # over the values as they were when the call began
+    assert (stats["tracked_functions"], stats["avg_threshold"]) == (2, 6.0)
+    assert (stats["min_threshold"].value, stats["max_threshold"].value) == (5, 7)
+
+
 # --------------------------------------------------- Quendar: should_compile
 
 def metrics_with(**fields):
@@ -741,6 +773,67 @@ def test_threads_share_one_policy_and_one_store():
     assert q.get_statistics()["tracked_functions"] == threads + 1
 
 
+THREAD_SECONDS = 0.3
+
+
+def test_threads_write_config_and_metrics_while_the_policy_reads_them():
+    config = PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=1000)
+    record = FunctionMetrics(call_count=50, compile_count=1, avg_speedup=3.0)
+    q, store = Quendar(config), Store(record)
+    flip = iter(range(2**62))
+
+    def write():
+        n = next(flip)
+        config.min_threshold, config.max_threshold = (20, 900) if n % 2 else (10, 1000)
+        config.learning_rate = config.target_speedup = 0.5 + n % 2
+        record.call_count, record.compile_count, record.avg_speedup = n, n % 3, 0.5 + n % 4
+        record.last_compiled = float(n)
+
+    def read():
+        q.update("f", store)
+        assert q.should_compile("f", store) in (True, False)
+        assert 10 <= q.get_threshold("f") <= 1000
+        stats = q.get_statistics()
+        assert 10 <= stats["min_threshold"] <= stats["max_threshold"] <= 1000
+
+    concurrently(THREAD_SECONDS, write, read, read)
+
+
+def test_threads_learned_thresholds_changed_through_the_referents():
+    q = Quendar()
+    thresholds = next(o for o in gc.get_referents(q) if type(o) is dict)
+
+    class Threshold(int):
+        pass
+
+    def meddle():
+        for i in range(20):
+            thresholds[f"f{i}"] = Threshold(10**6 + i)
+        thresholds.clear()
+
+    def read():
+        assert q.get_threshold("f1") in (100, 10**6 + 1)
+        stats = q.get_statistics()
+        assert stats["tracked_functions"] == 0 or stats["min_threshold"] >= 10**6
+
+    concurrently(THREAD_SECONDS, meddle, read, read)
+
+
+def test_threads_time_function_replaced_while_deciding(monkeypatch):
+    clock = types.ModuleType("time")
+    clock.time = lambda: 0.0
+    monkeypatch.setattr(quendar, "time", clock)
+    q, store = Quendar(), Store(FunctionMetrics(call_count=500, compile_count=1))
+
+    def replace():
+        clock.time = lambda: 600.0
+
+    def decide():
+        assert q.should_compile("f", store) in (True, False)
+
+    concurrently(THREAD_SECONDS, replace, decide, decide)
+
+
 # ----------------------------------------------------- process-wide policy
 
 def test_get_quendar_and_reset():
@@ -773,6 +866,24 @@ def test_get_quendar_failure_leaves_no_instance(monkeypatch):
         get_quendar()
     monkeypatch.undo()
     assert type(get_quendar()) is Quendar  # _policy_lock was released, a fresh policy is made
+
+
+def test_threads_get_and_reset_with_a_policy_lock_that_excludes_nothing(monkeypatch):
+    class Open:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+    monkeypatch.setattr(quendar, "_policy_lock", Open())
+
+    def use():
+        assert type(get_quendar()) is Quendar
+        reset_quendar()
+
+    concurrently(THREAD_SECONDS, use, use, use)
+    assert get_quendar() is get_quendar()
 
 
 # --------------------------------------------------------- memory and GC

@@ -10,6 +10,7 @@ import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
+from standins import concurrently
 
 from korvane.monitoring import tulvane
 from korvane.monitoring.tulvane import CounterAggregator, create_aggregator
@@ -277,6 +278,25 @@ def test_threads_update_one_counter():
     assert (s0["count"], s0["mean"], s0["variance"]) == (80000, 1.0, 0.0)
     assert s1["count"] == 80000 and s1["mean"] == pytest.approx(3.5, rel=1e-12)
     assert s1["variance"] == pytest.approx(5.25, rel=1e-9) and (s1["min"], s1["max"]) == (0.0, 7.0)
+
+
+def test_threads_report_all_counters_while_they_are_fed():
+    agg = CounterAggregator(64)
+    last = {}
+
+    def feed():
+        for i in range(0, 64, 3):
+            agg.update(i, float(i))
+
+    def report():
+        for i, stats in agg.get_all_stats():
+            assert i % 3 == 0 and stats["count"] >= last.get(i, 1)
+            assert stats["min"] == stats["max"] == stats["mean"] == float(i)
+            last[i] = stats["count"]
+
+    counts = concurrently(0.3, feed, feed, report)
+    assert [i for i, _ in agg.get_all_stats()] == list(range(0, 64, 3))
+    assert all(s["count"] == counts[0] + counts[1] for _, s in agg.get_all_stats())
 
 
 def test_pickling_refused_and_gc():

@@ -131,6 +131,41 @@ inline void share_for_life(PyObject* o) {
 #endif
 }
 
+// A native mutex for a few statements that call no Python code (a pointer
+// read and its reference taken, or the pointer replaced), where no Python
+// object can carry the lock: on free-threaded builds a PyMutex (the waiting
+// thread detaches, as for a blocking call); nothing on GIL builds, where the
+// interpreter lock already makes such statements one step.  Zero-initialised,
+// so it may be a global.
+class Mutex {
+public:
+    constexpr Mutex() noexcept = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&m_); }
+    void unlock() noexcept { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex m_ = {0};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+// Holds a Mutex for the scope.
+class MutexGuard {
+public:
+    explicit MutexGuard(Mutex& m) noexcept : m_(m) { m_.lock(); }
+    ~MutexGuard() { m_.unlock(); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    Mutex& m_;
+};
+
 // PyDict_GetItemRef: 1 and a new reference in *result when found, 0 and
 // null when missing, -1 with an error set.
 inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** result) {

@@ -10,6 +10,7 @@ what a call costs when nothing interferes.
 
 import gc
 import statistics
+import sys
 import threading
 import time
 import timeit
@@ -235,3 +236,37 @@ def scaling_report(workload, phase, ops, rates, agree):
             row[f"{side}_ops_per_s_range"] = [min(values), max(values)]
         rows.append(row)
     return {"workload": workload, "phase": phase, "ops": ops, "agree": bool(agree), "by_threads": rows}
+
+
+def shared_and_own(make, work, calls, counts=(1, 2, 4), rounds=THREAD_ROUNDS):
+    """Calls per second at each thread count, every thread making `calls`
+    calls through work(obj, calls): on one object all threads share
+    ("shared") and on an object of each thread's own ("own"), both made by
+    make().  The two layouts and the counts take turns in every round; the
+    best round of each is kept.  Gives {count: {"shared": ..., "own": ...}}."""
+    best = {n: {"shared": 0.0, "own": 0.0} for n in counts}
+    for _ in range(rounds):
+        for n in counts:
+            shared = make()
+            layouts = {"shared": [shared] * n, "own": [make() for _ in range(n)]}
+            for layout, objs in layouts.items():
+                seconds = _paused(in_threads, n, lambda i, objs=objs: work(objs[i], calls))
+                best[n][layout] = max(best[n][layout], n * calls / max(seconds, 1e-9))
+    return best
+
+
+def scaling_lines(label, rates):
+    """Lines of a thread table for one workload: calls per second at each
+    count, shared and own, each with its ratio to one thread."""
+    one = rates[min(rates)]
+    lines = [label]
+    for n, r in rates.items():
+        cells = [f"{side} {r[side] / 1e6:6.2f} M/s (x{r[side] / one[side]:4.2f})" for side in ("shared", "own")]
+        lines.append(f"  {n} thread{'s' if n > 1 else ' '}   " + "   ".join(cells))
+    return lines
+
+
+def gil_line():
+    """Whether this interpreter runs threads with the GIL, for a thread table's heading."""
+    enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
+    return f"Python {sys.version.split()[0]}, GIL {'on' if enabled else 'off'}"

@@ -4,6 +4,7 @@
 #include "pyext/pyext.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -53,14 +54,46 @@ inline int32_t adaptive_threshold_update(int32_t current_threshold, double avg_s
 
 constexpr double kRecompileInterval = 600.0;  // seconds between two compilations
 
+// Native fields that a property setter writes while a policy on another
+// thread reads them are atomics, read and written with relaxed loads and
+// stores: a reader sees each field's old or new value, never a torn one
+// (plain moves on the usual processors, as before).
+static_assert(std::atomic<double>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free);
+
+template <typename T>
+inline T relaxed(const std::atomic<T>& f) {
+    return f.load(std::memory_order_relaxed);
+}
+template <typename T>
+inline void relaxed(std::atomic<T>& f, T v) {
+    f.store(v, std::memory_order_relaxed);
+}
+
 // --------------------------------------------------------------- PolicyConfig
 
-struct CPolicyConfig {
+// The configuration's values, as given to the constructor.
+struct PolicyValues {
     int32_t initial_threshold;
     int32_t min_threshold;
     int32_t max_threshold;
     double learning_rate;
     double target_speedup;
+};
+
+struct CPolicyConfig {
+    std::atomic<int32_t> initial_threshold;
+    std::atomic<int32_t> min_threshold;
+    std::atomic<int32_t> max_threshold;
+    std::atomic<double> learning_rate;
+    std::atomic<double> target_speedup;
+
+    void store(const PolicyValues& v) {
+        relaxed(initial_threshold, v.initial_threshold);
+        relaxed(min_threshold, v.min_threshold);
+        relaxed(max_threshold, v.max_threshold);
+        relaxed(learning_rate, v.learning_rate);
+        relaxed(target_speedup, v.target_speedup);
+    }
 };
 
 // The configuration's parameters, in one place: PolicyConfig's constructor,
@@ -79,7 +112,7 @@ PyTypeObject* policy_config_type();
 inline CPolicyConfig& cfg(PyObject* self) { return pyext::as<PolicyConfig>(self)->_config; }
 
 // The first failing rule, or null when the values are acceptable.
-const char* validate_config(const CPolicyConfig& c) {
+const char* validate_config(const PolicyValues& c) {
     if (c.min_threshold <= 0) return "min_threshold must be positive";
     if (c.min_threshold >= c.max_threshold) return "max_threshold must be greater than min_threshold";
     // Written as "not inside", so that NaN is refused too.
@@ -91,7 +124,7 @@ const char* validate_config(const CPolicyConfig& c) {
 }
 
 bool construct_config(PolicyConfig* self, PyObject* const* argv) {
-    CPolicyConfig c;
+    PolicyValues c;
     if (!pyext::to_i32(argv[0], c.initial_threshold) || !pyext::to_i32(argv[1], c.min_threshold) ||
         !pyext::to_i32(argv[2], c.max_threshold) || !pyext::to_double(argv[3], c.learning_rate) ||
         !pyext::to_double(argv[4], c.target_speedup))
@@ -100,15 +133,15 @@ bool construct_config(PolicyConfig* self, PyObject* const* argv) {
         PyErr_SetString(PyExc_ValueError, err);
         return false;
     }
-    self->_config = c;
+    self->_config.store(c);
     return true;
 }
 
-int32_t& pc_initial(PyObject* s) { return cfg(s).initial_threshold; }
-int32_t& pc_min(PyObject* s) { return cfg(s).min_threshold; }
-int32_t& pc_max(PyObject* s) { return cfg(s).max_threshold; }
-double& pc_rate(PyObject* s) { return cfg(s).learning_rate; }
-double& pc_target(PyObject* s) { return cfg(s).target_speedup; }
+std::atomic<int32_t>& pc_initial(PyObject* s) { return cfg(s).initial_threshold; }
+std::atomic<int32_t>& pc_min(PyObject* s) { return cfg(s).min_threshold; }
+std::atomic<int32_t>& pc_max(PyObject* s) { return cfg(s).max_threshold; }
+std::atomic<double>& pc_rate(PyObject* s) { return cfg(s).learning_rate; }
+std::atomic<double>& pc_target(PyObject* s) { return cfg(s).target_speedup; }
 
 const pyext::TypeDef<PolicyConfig> policy_config_def = {
     .name = "korvane.jit.quendar.PolicyConfig",
@@ -135,11 +168,11 @@ PyTypeObject* policy_config_type() { return pyext::type_of<PolicyConfig>(); }
 // ------------------------------------------------------------ FunctionMetrics
 
 struct CFunctionMetrics {
-    uint64_t call_count;
-    uint32_t compile_count;
-    double avg_speedup;
-    double total_execution_time_ms;
-    double last_compiled;
+    std::atomic<uint64_t> call_count;
+    std::atomic<uint32_t> compile_count;
+    std::atomic<double> avg_speedup;
+    std::atomic<double> total_execution_time_ms;
+    std::atomic<double> last_compiled;
 };
 
 struct FunctionMetrics : pyext::Object {
@@ -151,23 +184,28 @@ PyTypeObject* function_metrics_type();
 inline CFunctionMetrics& met(PyObject* self) { return pyext::as<FunctionMetrics>(self)->_metrics; }
 
 bool construct_metrics(FunctionMetrics* self, PyObject* const* argv) {
-    CFunctionMetrics m;
-    double last_compile_time, last_compiled;
-    if (!pyext::to_u64(argv[0], m.call_count) || !pyext::to_u32(argv[1], m.compile_count) ||
-        !pyext::to_double(argv[2], m.avg_speedup) || !pyext::to_double(argv[3], m.total_execution_time_ms) ||
+    uint64_t call_count;
+    uint32_t compile_count;
+    double avg_speedup, total_execution_time_ms, last_compile_time, last_compiled;
+    if (!pyext::to_u64(argv[0], call_count) || !pyext::to_u32(argv[1], compile_count) ||
+        !pyext::to_double(argv[2], avg_speedup) || !pyext::to_double(argv[3], total_execution_time_ms) ||
         !pyext::to_double(argv[4], last_compile_time) || !pyext::to_double(argv[5], last_compiled))
         return false;
+    CFunctionMetrics& m = self->_metrics;
+    relaxed(m.call_count, call_count);
+    relaxed(m.compile_count, compile_count);
+    relaxed(m.avg_speedup, avg_speedup);
+    relaxed(m.total_execution_time_ms, total_execution_time_ms);
     // last_compiled wins when given and not negative (its default, -1.0, is "not given").
-    m.last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
-    self->_metrics = m;
+    relaxed(m.last_compiled, last_compiled >= 0.0 ? last_compiled : last_compile_time);
     return true;
 }
 
-uint64_t& fm_calls(PyObject* s) { return met(s).call_count; }
-uint32_t& fm_compiles(PyObject* s) { return met(s).compile_count; }
-double& fm_speedup(PyObject* s) { return met(s).avg_speedup; }
-double& fm_total(PyObject* s) { return met(s).total_execution_time_ms; }
-double& fm_stamp(PyObject* s) { return met(s).last_compiled; }
+std::atomic<uint64_t>& fm_calls(PyObject* s) { return met(s).call_count; }
+std::atomic<uint32_t>& fm_compiles(PyObject* s) { return met(s).compile_count; }
+std::atomic<double>& fm_speedup(PyObject* s) { return met(s).avg_speedup; }
+std::atomic<double>& fm_total(PyObject* s) { return met(s).total_execution_time_ms; }
+std::atomic<double>& fm_stamp(PyObject* s) { return met(s).last_compiled; }
 
 const pyext::TypeDef<FunctionMetrics> function_metrics_def = {
     .name = "korvane.jit.quendar.FunctionMetrics",
@@ -214,15 +252,17 @@ PyTypeObject* quendar_type();
 
 inline Quendar* policy(PyObject* self) { return pyext::as<Quendar>(self); }
 
-// Callers hold _lock.  -1 with an error set on failure.
+// Callers hold _lock.  -1 with an error set on failure.  The entry is held
+// while it is converted: the dict is also reachable through the collector's
+// referents, and another thread may drop the entry meanwhile.
 int32_t get_threshold_fast(Quendar* q, PyObject* func_id) {
-    PyObject* v = PyDict_GetItemWithError(q->_thresholds.get(), func_id);
+    Ref v = pyext::dict_get(q->_thresholds.get(), func_id);
     if (!v) {
         if (PyErr_Occurred()) return -1;
-        return cfg(q->_config.get()).initial_threshold;
+        return relaxed(cfg(q->_config.get()).initial_threshold);
     }
     int32_t t;
-    if (!pyext::to_i32(v, t)) return -1;
+    if (!pyext::to_i32(v.get(), t)) return -1;
     return t;
 }
 
@@ -287,10 +327,10 @@ PyObject* Quendar_get_config(PyObject* self, void*) {
 bool read_decision_metrics(PyObject* m, uint64_t& calls, uint32_t& compiles, double& speedup, double& stamp) {
     if (Py_IS_TYPE(m, function_metrics_type())) {
         const CFunctionMetrics& f = met(m);
-        calls = f.call_count;
-        compiles = f.compile_count;
-        speedup = f.avg_speedup;
-        stamp = f.last_compiled;
+        calls = relaxed(f.call_count);
+        compiles = relaxed(f.compile_count);
+        speedup = relaxed(f.avg_speedup);
+        stamp = relaxed(f.last_compiled);
         return true;
     }
     Ref v = Ref::steal(PyObject_GetAttr(m, PYEXT_STR("call_count")));
@@ -318,7 +358,7 @@ bool wall_clock(double& out) {
     if (PyModule_CheckExact(time_mod.get())) {
         // A module's attribute is its dict entry (the module type has no
         // attribute of that name to take precedence); held while it runs.
-        fn = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(time_mod.get()), PYEXT_STR("time")));
+        fn = pyext::dict_get(PyModule_GetDict(time_mod.get()), PYEXT_STR("time"));
         if (!fn && PyErr_Occurred()) return false;
     }
     Ref now = fn ? pyext::call(fn.get()) : pyext::call_method(time_mod.get(), PYEXT_STR("time"));
@@ -336,13 +376,11 @@ Ref Quendar_get_threshold(PyObject* self, PyObject* const* argv) {
     Ref lock = q->_lock;
     pyext::WithLock guard(lock.get());
     if (!guard) return {};
-    PyObject* v = PyDict_GetItemWithError(q->_thresholds.get(), func_id);
-    Ref result;
-    if (v) {
-        result = Ref::borrow(v);
-    } else {
+    Ref result = pyext::dict_get(q->_thresholds.get(), func_id);
+    if (!result) {
         if (PyErr_Occurred()) return {};
-        result = config_int_property(q->_config.get(), PYEXT_STR("initial_threshold"), cfg(q->_config.get()).initial_threshold);
+        result = config_int_property(q->_config.get(), PYEXT_STR("initial_threshold"),
+                                     relaxed(cfg(q->_config.get()).initial_threshold));
         if (!result) return {};
     }
     if (!guard.exit()) return {};
@@ -406,14 +444,15 @@ Ref Quendar_update(PyObject* self, PyObject* const* argv) {
         PyObject* m = metrics.get();
         uint32_t compile_count;
         if (Py_IS_TYPE(m, function_metrics_type())) {
-            if (met(m).compile_count == 0) {
+            // Read once: the test and the step use the same count.
+            compile_count = relaxed(met(m).compile_count);
+            if (compile_count == 0) {
                 if (!guard.exit()) return {};
                 return pyext::none();
             }
             current_threshold = get_threshold_fast(q, func_id);
             if (current_threshold == -1 && PyErr_Occurred()) return {};
-            compile_count = met(m).compile_count;
-            avg_speedup = met(m).avg_speedup;
+            avg_speedup = relaxed(met(m).avg_speedup);
         } else {
             Ref first = Ref::steal(PyObject_GetAttr(m, PYEXT_STR("compile_count")));
             if (!first) return {};
@@ -433,8 +472,9 @@ Ref Quendar_update(PyObject* self, PyObject* const* argv) {
             if (!v || !pyext::to_double(v.get(), avg_speedup)) return {};
         }
         const CPolicyConfig& c = cfg(q->_config.get());
-        new_threshold = adaptive_threshold_update(current_threshold, avg_speedup, compile_count, c.learning_rate,
-                                                  c.target_speedup, c.min_threshold, c.max_threshold);
+        new_threshold = adaptive_threshold_update(current_threshold, avg_speedup, compile_count, relaxed(c.learning_rate),
+                                                  relaxed(c.target_speedup), relaxed(c.min_threshold),
+                                                  relaxed(c.max_threshold));
         Ref value = Ref::steal(PyLong_FromLong(new_threshold));
         if (!value || PyDict_SetItem(q->_thresholds.get(), func_id, value.get()) < 0) return {};
         if (!guard.exit()) return {};
@@ -447,50 +487,105 @@ Ref Quendar_update(PyObject* self, PyObject* const* argv) {
     return pyext::none();
 }
 
+// The learned thresholds summed up: their number and exact sum, and the
+// first smallest and the first largest of them.
+struct ThresholdSummary {
+    Py_ssize_t n = 0;
+    int64_t sum = 0;    // the sum modulo 2**64 ...
+    int64_t wraps = 0;  // ... and how often it wrapped (values of any size come through the referents)
+    PyObject* lo = nullptr;  // borrowed from where the values are read
+    PyObject* hi = nullptr;
+    long lo_v = 0, hi_v = 0;
+
+    // False with an error set.
+    bool add(PyObject* value) {
+        long v;
+        if (!PyLong_Check(value) || !pyext::compact_long_value(value, v)) {
+            v = PyLong_AsLong(value);
+            if (v == -1 && PyErr_Occurred()) return false;
+        }
+        ++n;
+        if (__builtin_add_overflow(sum, v, &sum)) wraps += v < 0 ? -1 : 1;
+        if (!lo || v < lo_v) lo = value, lo_v = v;
+        if (!hi || v > hi_v) hi = value, hi_v = v;
+        return true;
+    }
+    __int128 total() const { return static_cast<__int128>(wraps) * (__int128{1} << 64) + sum; }
+};
+
+// sum / n by true division, correctly rounded: in doubles while the sum is
+// exact in one, else with Python ints.
+Ref mean_of(__int128 sum, Py_ssize_t n) {
+    constexpr __int128 kExact = __int128{1} << 53;
+    if (sum <= kExact && sum >= -kExact)
+        return pyext::from_double(static_cast<double>(sum) / static_cast<double>(n));
+    const bool negative = sum < 0;
+    const unsigned __int128 m = negative ? -static_cast<unsigned __int128>(sum) : static_cast<unsigned __int128>(sum);
+    Ref high = pyext::from_u64(static_cast<uint64_t>(m >> 64));
+    Ref low = pyext::from_u64(static_cast<uint64_t>(m));
+    Ref shift = Ref::steal(PyLong_FromLong(64));
+    if (!high || !low || !shift) return {};
+    Ref s = Ref::steal(PyNumber_Lshift(high.get(), shift.get()));
+    if (!s || !(s = Ref::steal(PyNumber_Or(s.get(), low.get())))) return {};
+    if (negative && !(s = Ref::steal(PyNumber_Negative(s.get())))) return {};
+    Ref d = Ref::steal(PyLong_FromSsize_t(n));
+    if (!d) return {};
+    return Ref::steal(PyNumber_TrueDivide(s.get(), d.get()));
+}
+
 Ref Quendar_get_statistics(PyObject* self, PyObject* const*) {
     Quendar* q = policy(self);
     Ref lock = q->_lock;
     pyext::WithLock guard(lock.get());
     if (!guard) return {};
-    Ref tracked, avg, lo, hi;
-    Py_ssize_t n = PyDict_GET_SIZE(q->_thresholds.get());
-    if (n == 0) {
-        const CPolicyConfig& c = cfg(q->_config.get());
-        tracked = Ref::steal(PyLong_FromLong(0));
-        if (!tracked) return {};
-        avg = config_int_property(q->_config.get(), PYEXT_STR("initial_threshold"), c.initial_threshold);
-        if (!avg) return {};
-        lo = config_int_property(q->_config.get(), PYEXT_STR("min_threshold"), c.min_threshold);
-        if (!lo) return {};
-        hi = config_int_property(q->_config.get(), PYEXT_STR("max_threshold"), c.max_threshold);
-        if (!hi) return {};
-    } else {
-        // The values are ints that update() stored, each within int32.
-        int64_t sum = 0;
-        PyObject *key, *value, *min_obj = nullptr, *max_obj = nullptr;
-        long min_v = 0, max_v = 0;
+    PyObject* thresholds = q->_thresholds.get();
+    ThresholdSummary s;
+    Ref lo, hi;
+    bool all_ints = true;
+    {
+        // The values are the ints that update() stored: read in place, in
+        // one step (another thread may change the dict, which is also
+        // reachable through the collector's referents).
+        pyext::CriticalSection cs(thresholds);
         Py_ssize_t pos = 0;
-        while (PyDict_Next(q->_thresholds.get(), &pos, &key, &value)) {
-            long v = PyLong_AsLong(value);
-            if (v == -1 && PyErr_Occurred()) return {};
-            sum += v;
-            if (!min_obj || v < min_v) min_obj = value, min_v = v;
-            if (!max_obj || v > max_v) max_obj = value, max_v = v;
+        PyObject *key, *value;
+        while (PyDict_Next(thresholds, &pos, &key, &value)) {
+            if (!PyLong_Check(value)) {
+                all_ints = false;
+                break;
+            }
+            if (!s.add(value)) return {};
         }
-        lo = Ref::borrow(min_obj);
-        hi = Ref::borrow(max_obj);
-        tracked = Ref::steal(PyLong_FromSsize_t(n));
-        if (!tracked) return {};
-        constexpr int64_t kExact = int64_t{1} << 53;  // sums beyond this are not exact in a double
-        if (sum <= kExact && sum >= -kExact) {
-            avg = Ref::steal(PyFloat_FromDouble(static_cast<double>(sum) / static_cast<double>(n)));
-        } else {
-            Ref s = Ref::steal(PyLong_FromLongLong(sum));
-            Ref d = Ref::steal(PyLong_FromSsize_t(n));
-            if (!s || !d) return {};
-            avg = Ref::steal(PyNumber_TrueDivide(s.get(), d.get()));
+        if (all_ints) {
+            lo = Ref::borrow(s.lo);
+            hi = Ref::borrow(s.hi);
         }
+    }
+    if (!all_ints) {
+        // Another value, put there through the referents, may run code when
+        // converted (__index__): the values are copied and read from the copy.
+        Ref values = Ref::steal(PyDict_Values(thresholds));
+        if (!values) return {};
+        s = ThresholdSummary{};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
+            if (!s.add(PyList_GET_ITEM(values.get(), i))) return {};
+        lo = Ref::borrow(s.lo);
+        hi = Ref::borrow(s.hi);
+    }
+    Ref tracked = Ref::steal(PyLong_FromSsize_t(s.n));
+    if (!tracked) return {};
+    Ref avg;
+    if (s.n == 0) {
+        PyObject* config = q->_config.get();
+        const CPolicyConfig& c = cfg(config);
+        avg = config_int_property(config, PYEXT_STR("initial_threshold"), relaxed(c.initial_threshold));
         if (!avg) return {};
+        lo = config_int_property(config, PYEXT_STR("min_threshold"), relaxed(c.min_threshold));
+        if (!lo) return {};
+        hi = config_int_property(config, PYEXT_STR("max_threshold"), relaxed(c.max_threshold));
+        if (!hi) return {};
+    } else if (!(avg = mean_of(s.total(), s.n))) {
+        return {};
     }
     if (!guard.exit()) return {};
     Ref d = Ref::steal(PyDict_New());
@@ -553,20 +648,33 @@ PyTypeObject* quendar_type() { return pyext::type_of<Quendar>(); }
 
 // ------------------------------------------------------- module functions
 
-// The process-wide policy (a Quendar or None), guarded by _policy_lock.
+// The process-wide policy (a Quendar or None).  _policy_lock serialises
+// get_quendar and reset_quendar; the slot itself is read and replaced under
+// g_policy_mutex as well, so that it stays sound whatever the module global
+// `_policy_lock` holds (a stand-in that excludes nothing, or a lock put in
+// place of the one another thread holds).
 pyext::Global g_global_policy;
+pyext::Mutex g_policy_mutex;
+
+Ref current_policy() {
+    pyext::MutexGuard m(g_policy_mutex);
+    return g_global_policy.ref();
+}
 
 Ref py_get_quendar(PyObject*, PyObject* const*) {
     Ref lock = pyext::global(PYEXT_STR("_policy_lock"));
     if (!lock) return {};
     pyext::WithLock guard(lock.get());
     if (!guard) return {};
-    if (g_global_policy.get() == Py_None) {
+    Ref result = current_policy();
+    if (result.get() == Py_None) {
         Ref p = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(quendar_type())));
         if (!p) return {};
-        g_global_policy.set(std::move(p));  // the old value is None: nothing runs
+        pyext::MutexGuard m(g_policy_mutex);
+        if (g_global_policy.get() == Py_None)
+            g_global_policy.set(p);  // the old value is None: nothing runs
+        result = g_global_policy.ref();
     }
-    Ref result = g_global_policy.ref();
     if (!guard.exit()) return {};
     return result;
 }
@@ -578,7 +686,10 @@ Ref py_reset_quendar(PyObject*, PyObject* const*) {
     {
         pyext::WithLock guard(lock.get());
         if (!guard) return {};
-        old = g_global_policy.exchange(pyext::none());  // released below, after the lock
+        {
+            pyext::MutexGuard m(g_policy_mutex);
+            old = g_global_policy.exchange(pyext::none());  // released below, after the locks
+        }
         if (!guard.exit()) return {};
     }
     old.reset();

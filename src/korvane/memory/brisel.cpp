@@ -5,9 +5,11 @@
 #include "pyext/pyext.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 using pyext::opt;
@@ -117,12 +119,17 @@ inline void header_to_bytes(const FastSlabHeader& h, uint8_t* out) {
 
 // ======================================================== FastSlabHeaderOps
 
+// Each Python-visible method reads and changes the header in one step: on
+// free-threaded builds inside the instance's critical section, which none
+// of them leaves for Python code (the corruption warning is logged after
+// it), so that calls from several threads do not interleave.
+
 struct SlabHeaderOps : pyext::Object {
     FastSlabHeader header;
     int32_t objects_per_slab;
 };
 
-// The native methods.
+// The native methods; callers are in the critical section.
 
 bool is_object_free(SlabHeaderOps* s, int32_t index) { return bitmap_is_set(s->header.free_bitmap, index); }
 
@@ -162,9 +169,10 @@ bool construct_slab_header(SlabHeaderOps* s, PyObject* const* argv) {
 
 Ref py_pack_header(PyObject* self, PyObject* const*) {
     SlabHeaderOps* s = slab(self);
-    s->header.crc = compute_checksum(s);
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, HEADER_BYTES));
     if (!out) return {};
+    pyext::CriticalSection cs(self);
+    s->header.crc = compute_checksum(s);
     header_to_bytes(s->header, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())));
     return out;
 }
@@ -183,14 +191,18 @@ Ref py_unpack_header(PyObject* self, PyObject* const* argv) {
     }
     const uint8_t* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
     SlabHeaderOps* s = slab(self);
-    s->header.size_class_index = p[0];
-    s->header.flags = p[1];
-    s->header.epoch = static_cast<uint32_t>(get_le(p + 2, 4));
-    uint16_t stored = static_cast<uint16_t>(get_le(p + 6, 2));
-    s->header.free_bitmap = get_le(p + 8, 8);
-    uint16_t computed = compute_checksum(s);
+    const uint16_t stored = static_cast<uint16_t>(get_le(p + 6, 2));
+    uint16_t computed;
+    {
+        pyext::CriticalSection cs(self);
+        s->header.size_class_index = p[0];
+        s->header.flags = p[1];
+        s->header.epoch = static_cast<uint32_t>(get_le(p + 2, 4));
+        s->header.free_bitmap = get_le(p + 8, 8);
+        computed = compute_checksum(s);
+        if (stored != computed) s->header.flags = static_cast<uint8_t>(s->header.flags | FLAG_CORRUPT);
+    }
     if (stored != computed) {
-        s->header.flags = static_cast<uint8_t>(s->header.flags | FLAG_CORRUPT);
         char msg[80];
         std::snprintf(msg, sizeof msg, "Header corruption detected: stored=%04x, computed=%04x",
                       static_cast<unsigned>(stored), static_cast<unsigned>(computed));
@@ -202,24 +214,32 @@ Ref py_unpack_header(PyObject* self, PyObject* const* argv) {
 Ref py_is_object_free(PyObject* self, PyObject* const* argv) {
     int32_t index;
     if (!pyext::to_i32(argv[0], index)) return {};
-    return pyext::from_bool(is_object_free(slab(self), index));
+    bool free;
+    {
+        pyext::CriticalSection cs(self);
+        free = is_object_free(slab(self), index);
+    }
+    return pyext::from_bool(free);
 }
 
 Ref py_find_free_object(PyObject* self, PyObject* const*) {
-    return Ref::steal(PyLong_FromLong(find_free_object(slab(self))));
+    int32_t index;
+    {
+        pyext::CriticalSection cs(self);
+        index = find_free_object(slab(self));
+    }
+    return Ref::steal(PyLong_FromLong(index));
 }
 
-Ref py_allocate_object_at(PyObject* self, PyObject* const* argv) {
+// py_allocate_object_at and py_deallocate_object_at.
+template <void (*Change)(SlabHeaderOps*, int32_t)>
+Ref py_change_object_at(PyObject* self, PyObject* const* argv) {
     int32_t index;
     if (!pyext::to_i32(argv[0], index)) return {};
-    allocate_object(slab(self), index);
-    return pyext::none();
-}
-
-Ref py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
-    int32_t index;
-    if (!pyext::to_i32(argv[0], index)) return {};
-    deallocate_object(slab(self), index);
+    {
+        pyext::CriticalSection cs(self);
+        Change(slab(self), index);
+    }
     return pyext::none();
 }
 
@@ -236,9 +256,9 @@ const pyext::TypeDef<SlabHeaderOps> slab_header_ops_def = {
          .doc = "Check if object at index is free (Python interface)."},
         {.name = "py_find_free_object", .impl = pyext::impl<py_find_free_object>,
          .doc = "Find first free object index (Python interface)."},
-        {.name = "py_allocate_object_at", .impl = pyext::impl<py_allocate_object_at>, .params = {req("object_index")},
+        {.name = "py_allocate_object_at", .impl = pyext::impl<py_change_object_at<allocate_object>>, .params = {req("object_index")},
          .doc = "Mark object as allocated (Python interface)."},
-        {.name = "py_deallocate_object_at", .impl = pyext::impl<py_deallocate_object_at>, .params = {req("object_index")},
+        {.name = "py_deallocate_object_at", .impl = pyext::impl<py_change_object_at<deallocate_object>>, .params = {req("object_index")},
          .doc = "Mark object as free (Python interface)."},
     },
 };
@@ -250,10 +270,25 @@ const pyext::TypeDef<SlabHeaderOps> slab_header_ops_def = {
 // `index`: the buckets in ascending size order, each with a reference to
 // its list, so that lookups are a binary search and the best-fit search is
 // a walk up the array (no per-call sort of the keys).
+//
+// An index is never changed once made; _init_buckets puts a new one in
+// place.  It takes no lock, so on free-threaded builds it may do so while a
+// call on another thread walks the old one: each call holds the index it
+// took (a count of holders, the allocator's own hold included), and the
+// last holder frees it.  With the GIL a walk runs no Python code, so no
+// other thread can replace the index meanwhile, and nothing is counted.
 
 struct Bucket {
     int64_t size;
-    PyObject* list;  // owned
+    PyObject* list;  // owned by the index
+};
+
+struct BucketIndex {
+    std::atomic<Py_ssize_t> holders;
+    Py_ssize_t count;
+
+    Bucket* begin() { return reinterpret_cast<Bucket*>(this + 1); }
+    Bucket* end() { return begin() + count; }
 };
 
 struct BucketAllocator : pyext::Object {
@@ -262,8 +297,7 @@ struct BucketAllocator : pyext::Object {
     int32_t medium_block_max;
     Ref bucketed_free_lists;  // dict
     Ref lock;                 // threading.Lock
-    Bucket* index;            // raw memory; its references are not shown to the collector
-    Py_ssize_t nbuckets;
+    BucketIndex* index;       // raw memory; its references are not shown to the collector
 
     void each_ref(auto&& f) {
         f(bucketed_free_lists);
@@ -278,59 +312,116 @@ int64_t get_bucket_size_fast(BucketAllocator* a, int32_t size) {
     return -1;
 }
 
-const Bucket* bucket_lower(const BucketAllocator* a, int64_t size) {
-    return std::lower_bound(a->index, a->index + a->nbuckets, size,
-                            [](const Bucket& b, int64_t s) { return b.size < s; });
+// An empty index with room for `capacity` buckets and one holder; null with
+// MemoryError set.
+BucketIndex* new_index(Py_ssize_t capacity) {
+    constexpr size_t kMax = (PY_SSIZE_T_MAX - sizeof(BucketIndex)) / sizeof(Bucket);
+    void* mem = static_cast<size_t>(capacity) <= kMax
+                    ? PyMem_Malloc(sizeof(BucketIndex) + static_cast<size_t>(capacity) * sizeof(Bucket))
+                    : nullptr;
+    if (!mem) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    BucketIndex* ix = new (mem) BucketIndex;
+    ix->holders.store(1, std::memory_order_relaxed);
+    ix->count = 0;
+    return ix;
 }
 
-// The bucket of exactly `size`, or null.
-const Bucket* find_bucket(const BucketAllocator* a, int64_t size) {
-    const Bucket* b = bucket_lower(a, size);
-    return (b != a->index + a->nbuckets && b->size == size) ? b : nullptr;
+// Gives up one hold; the last releases the lists (a list that goes may run
+// code, its items' finalizers, which then finds the allocator consistent)
+// and frees the index.
+void release_index(BucketIndex* ix) {
+    if (!ix || ix->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    for (Bucket& b : *ix) Py_DECREF(b.list);
+    ix->~BucketIndex();
+    PyMem_Free(ix);
 }
 
-// Puts `fresh` in place of the index, then releases the old one: a list
-// that goes with it may run code (its items' finalizers), which then finds
-// the allocator consistent.
-void replace_index(BucketAllocator* a, Bucket* fresh, Py_ssize_t count) {
-    Bucket* old = std::exchange(a->index, fresh);
-    Py_ssize_t n = std::exchange(a->nbuckets, count);
-    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(old[i].list);
-    PyMem_Free(old);
+// Puts `fresh` in place of the index and gives up the allocator's hold on
+// the old one.
+void replace_index(BucketAllocator* a, BucketIndex* fresh) {
+    BucketIndex* old;
+    {
+        pyext::CriticalSection cs(a->obj());
+        old = std::exchange(a->index, fresh);
+    }
+    release_index(old);
 }
 
-void BucketAllocator::drop_native() { replace_index(this, nullptr, 0); }
+// Nothing else uses the allocator once it is released or cleared.
+void BucketAllocator::drop_native() { release_index(std::exchange(index, nullptr)); }
+
+// The allocator's index for the rest of a call (none before take()); taken
+// once the lock is held.
+class IndexHold {
+public:
+    IndexHold() = default;
+    IndexHold(const IndexHold&) = delete;
+    IndexHold& operator=(const IndexHold&) = delete;
+    ~IndexHold() {
+        if constexpr (pyext::kFreeThreaded) release_index(ix_);
+    }
+
+    void take(BucketAllocator* a) {
+        if constexpr (pyext::kFreeThreaded) {
+            pyext::CriticalSection cs(a->obj());
+            ix_ = a->index;
+            if (ix_) ix_->holders.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            ix_ = a->index;
+        }
+    }
+
+    const Bucket* begin() const { return ix_ ? ix_->begin() : nullptr; }
+    const Bucket* end() const { return ix_ ? ix_->end() : nullptr; }
+
+    // The first bucket not smaller than `size`.
+    const Bucket* lower(int64_t size) const {
+        return std::lower_bound(begin(), end(), size, [](const Bucket& b, int64_t s) { return b.size < s; });
+    }
+    // The bucket of exactly `size`, or null.
+    const Bucket* find(int64_t size) const {
+        const Bucket* b = lower(size);
+        return (b != end() && b->size == size) ? b : nullptr;
+    }
+
+private:
+    BucketIndex* ix_ = nullptr;
+};
 
 // Rebuilds `index` from the dict's current contents.
 bool rebuild_index(BucketAllocator* a) {
     PyObject* dict = a->bucketed_free_lists.get();
-    Py_ssize_t n = PyDict_GET_SIZE(dict);
-    Bucket* fresh = PyMem_New(Bucket, n > 0 ? n : 1);
-    if (!fresh) {
-        PyErr_NoMemory();
-        return false;
-    }
-    Py_ssize_t pos = 0, count = 0;
-    PyObject *key, *value;
-    // The keys are the bucket sizes made by _init_buckets.  The dict can
-    // also be reached through the collector's referents; a key of another
-    // type is refused before any of its code (__index__) could run and
-    // change the dict under this loop.
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        long long size = -1;
-        if (PyLong_Check(key))
-            size = PyLong_AsLongLong(key);
-        else
-            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(key)->tp_name);
-        if (size == -1 && PyErr_Occurred()) {
-            for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(fresh[i].list);
-            PyMem_Free(fresh);
-            return false;
+    BucketIndex* fresh;
+    {
+        // The dict read in one step: _init_buckets on another thread may be
+        // changing it.  The keys are the bucket sizes made by _init_buckets.
+        // The dict can also be reached through the collector's referents; a
+        // key of another type is refused before any of its code (__index__)
+        // could run.
+        pyext::CriticalSection cs(dict);
+        const Py_ssize_t capacity = PyDict_GET_SIZE(dict);
+        if (!(fresh = new_index(capacity))) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (fresh->count < capacity && PyDict_Next(dict, &pos, &key, &value)) {
+            long long size = -1;
+            if (PyLong_Check(key))
+                size = PyLong_AsLongLong(key);
+            else
+                PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
+                             Py_TYPE(key)->tp_name);
+            if (size == -1 && PyErr_Occurred()) {
+                release_index(fresh);  // the lists it holds are in the dict too
+                return false;
+            }
+            fresh->begin()[fresh->count++] = {size, Py_NewRef(value)};
         }
-        fresh[count++] = {size, Py_NewRef(value)};
     }
-    std::sort(fresh, fresh + count, [](const Bucket& x, const Bucket& y) { return x.size < y.size; });
-    replace_index(a, fresh, count);
+    std::sort(fresh->begin(), fresh->end(), [](const Bucket& x, const Bucket& y) { return x.size < y.size; });
+    replace_index(a, fresh);
     return true;
 }
 
@@ -353,12 +444,11 @@ inline Ref offset_object(PyObject* given, int32_t value) {
     return Ref::steal(PyLong_FromLong(value));
 }
 
-// Last offset of a non-empty list, as a native value.  The lists hold the
-// ints add_to_bucket stored; anything else put there (through the
-// collector's referents) is refused without running its code (__int__),
-// which could rebuild the index the search is walking.
-inline bool peek_offset(PyObject* list, int32_t& out) {
-    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
+// An offset taken from a bucket as a native value.  The lists hold the ints
+// add_to_bucket stored; anything else put there (through the collector's
+// referents) is refused without running its code (__int__), which could
+// rebuild the index the search is walking.
+inline bool offset_value(PyObject* item, int32_t& out) {
     if (!PyLong_Check(item)) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return false;
@@ -366,26 +456,58 @@ inline bool peek_offset(PyObject* list, int32_t& out) {
     return pyext::to_int32_t(item, out);
 }
 
-// Removes and returns the last item of a non-empty list.
+// Removes and returns the last item of a list; null with no error set when
+// it is empty.  On free-threaded builds another thread may change the list
+// meanwhile (through the referents): list.pop() does it in one step under
+// the list's own lock.
 inline Ref pop_last(PyObject* list) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
-    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return {};
-    return item;
+    if (PyList_GET_SIZE(list) == 0) return {};
+    if constexpr (pyext::kFreeThreaded) {
+        Ref item = pyext::call_method(list, PYEXT_STR("pop"));
+        if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();  // emptied meanwhile
+        return item;
+    } else {
+        Py_ssize_t n = PyList_GET_SIZE(list);
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
+        if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return {};
+        return item;
+    }
 }
 
 // The bucket's last offset when an aligned allocation of `size` ends within
 // the block (inclusive); it is then removed.  A rejected offset stays where
-// it was.  Null with no error set when rejected or empty.
-inline bool try_bucket(const Bucket* b, int32_t size, int32_t alignment, Ref& out) {
-    if (PyList_GET_SIZE(b->list) == 0) return true;
+// it was.  `out` stays null when rejected or empty; false with an error set.
+inline bool try_bucket(const Bucket& b, int32_t size, int32_t alignment, Ref& out) {
+    auto fits = [&](int32_t offset) { return fast_align(offset, alignment) + size <= int64_t{offset} + b.size; };
     int32_t offset;
-    if (!peek_offset(b->list, offset)) return false;
-    if (fast_align(offset, alignment) + size <= int64_t{offset} + b->size) {
-        out = pop_last(b->list);
+    if constexpr (pyext::kFreeThreaded) {
+        // The last item, held (read under the list's lock, as its writers
+        // hold it); then, if it fits, the pop must take that same item, or
+        // what it took goes back and the bucket counts as rejected.
+        Ref last;
+        {
+            pyext::CriticalSection cs(b.list);
+            const Py_ssize_t n = PyList_GET_SIZE(b.list);
+            if (n > 0) last = Ref::borrow(PyList_GET_ITEM(b.list, n - 1));
+        }
+        if (!last) return true;
+        if (!offset_value(last.get(), offset)) return false;
+        if (!fits(offset)) return true;
+        Ref taken = pop_last(b.list);
+        if (taken.get() == last.get()) {
+            out = std::move(taken);
+            return true;
+        }
+        if (!taken) return !PyErr_Occurred();
+        return PyList_Append(b.list, taken.get()) == 0;
+    } else {
+        // Nothing else runs while the GIL is held: look, then take.
+        if (PyList_GET_SIZE(b.list) == 0) return true;
+        if (!offset_value(PyList_GET_ITEM(b.list, PyList_GET_SIZE(b.list) - 1), offset)) return false;
+        if (!fits(offset)) return true;
+        out = pop_last(b.list);
         return static_cast<bool>(out);
     }
-    return true;
 }
 
 // --- construction and the Python-visible methods
@@ -448,10 +570,12 @@ Ref py_add_to_bucket(PyObject* self, PyObject* const* argv) {
     if (bucket_size <= 0 || bucket_size != size) return pyext::from_bool(false);
     Ref item = offset_object(argv[1], offset);
     if (!item) return {};
+    IndexHold index;  // given back after the lock
     pyext::WithLock guard(a->lock.get());
     if (!guard) return {};
+    index.take(a);
     bool stored = false;
-    if (const Bucket* b = find_bucket(a, bucket_size)) {
+    if (const Bucket* b = index.find(bucket_size)) {
         if (PyList_Append(b->list, item.get()) < 0) return {};
         stored = true;
     }
@@ -465,16 +589,17 @@ Ref py_remove_from_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) return pyext::none();
+    IndexHold index;
     pyext::WithLock guard(a->lock.get());
     if (!guard) return {};
-    Ref result = pyext::none();
-    const Bucket* b = find_bucket(a, bucket_size);
-    if (b && PyList_GET_SIZE(b->list) > 0) {
+    index.take(a);
+    Ref result;
+    if (const Bucket* b = index.find(bucket_size)) {
         result = pop_last(b->list);
-        if (!result) return {};
+        if (!result && PyErr_Occurred()) return {};
     }
     if (!guard.exit()) return {};
-    return result;
+    return result ? result : pyext::none();
 }
 
 Ref py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
@@ -483,18 +608,23 @@ Ref py_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
     BucketAllocator* a = allocator(self);
     int64_t bucket_size = get_bucket_size_fast(a, size);
     if (bucket_size <= 0) return pyext::none();
+    IndexHold index;
     pyext::WithLock guard(a->lock.get());
     if (!guard) return {};
+    index.take(a);
     Ref found;
-    const Bucket* b = bucket_lower(a, bucket_size);
-    const Bucket* end = a->index + a->nbuckets;
+    const Bucket* b = index.lower(bucket_size);
+    const Bucket* end = index.end();
     // Own bucket first, then every larger bucket from the smallest up.
     if (b != end && b->size == bucket_size) {
-        if (!try_bucket(b, size, alignment, found)) return {};
+        if (!try_bucket(*b, size, alignment, found)) return {};
         ++b;
     }
-    for (; !found && b != end; ++b)
-        if (!try_bucket(b, size, alignment, found)) return {};
+    for (; !found; ++b) {
+        while (b != end && PyList_GET_SIZE(b->list) == 0) ++b;  // the empty ones in a tight loop
+        if (b == end) break;
+        if (!try_bucket(*b, size, alignment, found)) return {};
+    }
     if (!guard.exit()) return {};
     return found ? found : pyext::none();
 }
@@ -713,6 +843,7 @@ Ref fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
 // ================================================================== module
 
 bool exec_brisel() {
+    init_crc16_table();  // before any name is bound: no instance ever sees it half-filled
     if (!pyext::add_type(slab_header_ops_def) || !pyext::add_type(bucket_allocator_def) ||
         !pyext::add_type(stats_collector_def))
         return false;
@@ -730,7 +861,6 @@ bool exec_brisel() {
              .doc = "Fast alignment check with exclusive boundary (Python interface)."},
         }))
         return false;
-    init_crc16_table();
     return true;
 }
 

@@ -3,6 +3,7 @@
 // and maximum of the values fed to it.
 #include "pyext/pyext.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +27,10 @@ namespace {
 // A record whose count is 0 is empty whatever its other fields hold; the
 // first update initialises it, so the array can come zeroed from calloc and
 // a large aggregator only touches the pages its counters use.
+//
+// Every field is read and written under the aggregator's lock, except that
+// get_all_stats reads `count` without it: `count` is written with relaxed
+// atomic stores and read that way there (plain moves, like the rest).
 
 struct AtomicCounter {
     uint64_t count;
@@ -39,8 +44,11 @@ struct AtomicCounter {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+inline void set_count(AtomicCounter& c, uint64_t n) { std::atomic_ref(c.count).store(n, std::memory_order_relaxed); }
+inline uint64_t peek_count(AtomicCounter& c) { return std::atomic_ref(c.count).load(std::memory_order_relaxed); }
+
 inline void counter_clear(AtomicCounter& c) {
-    c.count = 0;
+    set_count(c, 0);
     c.origin = 0.0;
     c.mean = 0.0;
     c.m2 = 0.0;
@@ -53,7 +61,8 @@ inline void counter_add(AtomicCounter& c, double x) {
         counter_clear(c);
         if (std::isfinite(x)) c.origin = x;
     }
-    const uint64_t n = ++c.count;
+    const uint64_t n = c.count + 1;
+    set_count(c, n);
     const double dn = static_cast<double>(n);
     const double y = x - c.origin;
     const double d = y - c.mean;
@@ -200,7 +209,7 @@ Ref c_get_all_stats(CounterAggregator* self) {
     // num_counters is fixed, and an override cannot free the array, so the
     // index stays valid whatever the override does.
     for (int32_t i = 0; i < self->num_counters; ++i) {
-        if (self->counters[i].count == 0) continue;
+        if (peek_count(self->counters[i]) == 0) continue;
         Ref stats = c_get_stats(self, i, true);
         if (!stats) return {};
         Ref id = Ref::steal(PyLong_FromLong(i));
