@@ -844,6 +844,115 @@ def test_timer_imports_time_inside_each_call(monkeypatch):
     assert t.elapsed_ns() > 0
 
 
+# --------------------------------- other threads changing what a call uses
+#
+# Without the GIL these calls run truly in parallel: a setter releasing a
+# public counter, or two threads in a holder whose lock does not exclude,
+# must not let a call reach a released object.
+
+def run_for(seconds, *workers):
+    """Runs each worker(running) in its own thread for `seconds`; gives their
+    results and raises the first exception one of them raised."""
+    stop = threading.Event()
+    results, errors = [None] * len(workers), []
+
+    def run(i, worker):
+        try:
+            results[i] = worker(lambda: not stop.is_set())
+        except BaseException as exc:  # handed to the test
+            errors.append(exc)
+            stop.set()
+
+    threads = [threading.Thread(target=run, args=(i, w)) for i, w in enumerate(workers)]
+    for t in threads:
+        t.start()
+    stop.wait(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return results
+
+
+def test_public_counters_replaced_while_recorders_use_them():
+    s = LockFreeStatistics()
+
+    def replace(running):
+        junk = []
+        while running():
+            for i, name in enumerate(PUBLIC):
+                setattr(s, name, StandIn() if i == len(junk) % 12 else AtomicCounter())
+                junk.append(float(len(junk)) + 0.5)   # takes the memory of released counters
+            if len(junk) > 1200:
+                junk.clear()
+                s.reset()
+
+    def record(running):
+        n = 0
+        while running():
+            s.record_allocation(64, n % 2 == 0, 8, 5)
+            s.py_record_allocation(64, True, 1, 1)
+            s.record_deallocation(64, 3)
+            s.py_record_deallocation(64)
+            s._update_peaks(n, 5)
+            assert set(s.get_snapshot()) >= set(PUBLIC[:9])
+            n += 1
+        return n
+
+    assert all(run_for(1.0, replace, record, record)[1:])
+
+
+def test_holders_stay_sound_with_a_lock_that_does_not_exclude(monkeypatch):
+    class NoLock:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+    monkeypatch.setattr(varnok, "threading", types.SimpleNamespace(Lock=NoLock))
+    item = object()
+    base = sys.getrefcount(item)
+    p, s = AtomicPointer(), LockFreeStack()
+
+    def use(running):
+        pushed = 0
+        while running():
+            p.store([item])
+            p.compare_and_swap(p.load(), [item])
+            s.push(item)
+            pushed += 1
+            if s.pop() is not None:
+                pushed -= 1
+        return pushed
+
+    pushed = sum(run_for(1.0, use, use))
+    assert s.size() == pushed
+    while s.pop() is not None:
+        pushed -= 1
+    p.store(None)
+    assert pushed == 0 and s.is_empty() and sys.getrefcount(item) == base
+
+
+def test_timer_started_while_other_threads_read_it():
+    t = PerformanceTimer()
+    t.start()
+
+    def start(running):
+        while running():
+            t.start()
+
+    def read(running):
+        while running():
+            # a start between the clock reading and the load of the start
+            # gives a small negative figure: any reading is a whole one
+            assert abs(t.elapsed_ns()) < 10**12 and abs(t.elapsed_us()) < 10**9
+        return True
+
+    run_for(0.3, start, read)
+
+
 # ------------------------------------------------- common to the five types
 
 @pytest.mark.parametrize("cls", TYPES)
