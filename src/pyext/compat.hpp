@@ -113,6 +113,28 @@ private:
 #endif
 };
 
+// For an object that lives as long as the process and that every thread
+// calls (the functions and methods of the layer): from now on threads use it
+// without writing its reference count, as the free-threaded interpreter does
+// with its own functions and method descriptors.  On 3.13t the object becomes
+// immortal, what that interpreter does to those once a second thread starts
+// (otherwise each call's reference to it, shared by all threads, bounces
+// its cache line between processors); later versions have deferred
+// reference counting for this.  Only while the creating thread alone holds
+// the object; nothing on GIL builds.
+inline void share_across_threads(PyObject* o) {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(o);
+#elif defined(Py_GIL_DISABLED)
+    if (PyObject_IS_GC(o) && PyObject_GC_IsTracked(o)) PyObject_GC_UnTrack(o);
+    o->ob_tid = _Py_UNOWNED_TID;
+    o->ob_ref_shared = 0;
+    o->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+#else
+    (void)o;
+#endif
+}
+
 // PyDict_GetItemRef: 1 and a new reference in *result when found, 0 and
 // null when missing, -1 with an error set.
 inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** result) {

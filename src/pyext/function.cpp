@@ -361,6 +361,7 @@ Ref make_function(const FunctionDef& def, const Binding& binding) {
         Ref a = Ref::steal(PyUnicode_FromString(def.returns));
         if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return {};
     }
+    share_across_threads(obj.get());
     return obj;
 }
 
