@@ -50,9 +50,25 @@ inline void word_raise_to(Word& w, int64_t current) {
 
 // ------------------------------------------------------------ AtomicCounter
 
+// Without the GIL the interpreter writes a counter's header at every call
+// (the reference it takes to `self` while the method runs), from whichever
+// thread calls: there the word sits on a cache line of its own, which no
+// header, its own or its neighbour's, shares, so that counters held per
+// thread do not slow each other down.  Instances are at least 16-byte
+// aligned: the word at offset 96 of 160 bytes always has its whole line
+// inside the object, past the header.
 struct AtomicCounter : pyext::Object {
+#ifdef Py_GIL_DISABLED
+    char gap_[96 - sizeof(pyext::Object)];
+#endif
     Word value;
+#ifdef Py_GIL_DISABLED
+    char tail_[56];
+#endif
 };
+#ifdef Py_GIL_DISABLED
+static_assert(sizeof(AtomicCounter) == 160);
+#endif
 
 // The native operations, in the order of the Python methods below.
 int64_t c_load(AtomicCounter* c) { return word_load(c->value); }
