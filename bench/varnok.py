@@ -15,7 +15,7 @@ The threads section runs each thread-safe class at 1, 2 and 4 threads, on
 one shared object and on one object per thread (and cereggii's AtomicInt64
 beside AtomicCounter where it is installed); see threads_section().
 
-    PYTHONPATH=src python bench/varnok.py [--quick] [--threads-only]
+    PYTHONPATH=src python bench/varnok.py [--quick] [--calls-only | --threads-only]
 """
 
 import bisect
@@ -31,6 +31,7 @@ from korvane.memory import varnok
 
 QUICK = "--quick" in sys.argv
 THREADS_ONLY = "--threads-only" in sys.argv
+CALLS_ONLY = "--calls-only" in sys.argv
 ROUNDS = 5 if QUICK else 25
 LOOP_S = 0.001 if QUICK else 0.003  # length of one timed loop
 
@@ -127,7 +128,8 @@ def main():
           f"({platform.machine()}, GIL {'on' if gil else 'off'})")
     if not THREADS_ONLY:
         calls_section()
-    threads_section()
+    if not CALLS_ONLY:
+        threads_section()
 
 
 def calls_section():
