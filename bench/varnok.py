@@ -386,6 +386,8 @@ def threads_section():
           f"throughput: median of the rounds, all threads' operations over wall time;")
     print("on-CPU: median ns per operation of the chunks that ran while another thread of the case ran too "
           "[chunks counted]")
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        print("(the GIL is on: no two threads run Python code at once, so only one thread has on-CPU figures)")
     print(f"  {'workload':<46} {'threads':>7}   {'one shared object':>32}   {'one object per thread':>32}")
 
     def cell(case):
