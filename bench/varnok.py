@@ -11,19 +11,27 @@ Every case is a short timed loop; all cases run once per round, in many
 rounds, and each keeps its fastest round minus the empty loop, so that a
 busy machine slows no case more than another.  Prints; asserts nothing.
 
-    PYTHONPATH=src python bench/varnok.py [--quick]
+The threads section runs each thread-safe class at 1, 2 and 4 threads, on
+one shared object and on one object per thread (and cereggii's AtomicInt64
+beside AtomicCounter where it is installed); see threads_section().
+
+    PYTHONPATH=src python bench/varnok.py [--quick] [--calls-only | --threads-only]
 """
 
+import bisect
 import platform
+import statistics
 import sys
 import threading
 import time
 
-from korvane._tour._common import interleaved
+from korvane._tour._common import in_threads, interleaved
 from korvane._tour.varnok import LockedCounter, hammer
 from korvane.memory import varnok
 
 QUICK = "--quick" in sys.argv
+THREADS_ONLY = "--threads-only" in sys.argv
+CALLS_ONLY = "--calls-only" in sys.argv
 ROUNDS = 5 if QUICK else 25
 LOOP_S = 0.001 if QUICK else 0.003  # length of one timed loop
 
@@ -115,8 +123,17 @@ def contended(counter, threads, per_thread, repeats):
 
 
 def main():
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"korvane.memory.varnok on {platform.python_implementation()} {platform.python_version()} "
-          f"({platform.machine()}); best of {ROUNDS} rounds, empty loop subtracted")
+          f"({platform.machine()}, GIL {'on' if gil else 'off'})")
+    if not THREADS_ONLY:
+        calls_section()
+    if not CALLS_ONLY:
+        threads_section()
+
+
+def calls_section():
+    print(f"\nOne thread, per call: best of {ROUNDS} rounds, empty loop subtracted")
     b = Bench()
     n, d, x = 5, {}, object()
     floor0 = b.case("n.bit_length()", n=n)
@@ -213,6 +230,198 @@ def main():
           f"({single:.1f} ns/op, loop included)")
     table("AtomicPointer, LockFreeStack", holder_rows)
     table("LockFreeStatistics, PerformanceTimer", stats_rows)
+
+
+# ----------------------------------------------------------------- threads
+#
+# Each workload runs in 1, 2 and 4 threads on one shared object and on one
+# object per thread (made beforehand by the main thread, as a caller would
+# hand them out); the workloads and thread counts take turns, round after
+# round.  Two figures per case:
+#   * throughput: all threads' operations over the wall time, the median of
+#     the rounds; on a machine whose cores are busy with other work the
+#     threads do not run at once and this says little about contention;
+#   * on-CPU cost: each thread times its loop in chunks of about 10 us, by
+#     the wall clock and by its own CPU clock; a chunk counts when the thread
+#     kept its processor throughout (wall within 10 % of CPU time) and,
+#     with several threads, another thread of the case ran all the while.
+#     The median of those chunks is what one operation costs while others
+#     work on the same object (or on their own) at the same time, whatever
+#     else the machine does; "n" is the number of chunks it rests on.
+
+CHUNK_NS = 10_000                 # target length of a timed chunk
+CHUNKS = 300 if QUICK else 1500   # chunks per thread and case
+THREAD_ROUNDS = 3 if QUICK else 5
+THREAD_COUNTS = (1, 2, 4)
+SLACK = 1.1                       # a chunk counts when wall <= SLACK * CPU
+GAP_NS = 3_000                    # a thread between two chunks still runs
+
+
+def chunked_loop(body, setup, names):
+    """loop(obj, ops_per_chunk, chunks, out): runs `body` (source using
+    `obj`, what `setup` binds and `names`) in chunks, appending (wall
+    start, wall end, CPU ns) per chunk to `out`."""
+    src = (f"def loop(obj, _k, _chunks, _out):\n"
+           f"    {setup or 'pass'}\n"
+           f"    _r = _range(_k)\n"
+           f"    for _ in _range(_chunks):\n"
+           f"        _w0 = _wall(); _c0 = _cpu()\n"
+           f"        for _ in _r:\n"
+           f"            {body}\n"
+           f"        _c1 = _cpu(); _w1 = _wall()\n"
+           f"        _out.append((_w0, _w1, _c1 - _c0))\n")
+    ns = {"_wall": time.perf_counter_ns, "_cpu": time.thread_time_ns, "_range": range, **names}
+    exec(src, ns)
+    return ns["loop"]
+
+
+def _kept(chunks):
+    return sorted(c for c in chunks if c[1] - c[0] <= SLACK * c[2])
+
+
+def _running_spans(chunks):
+    """A thread's kept chunks (sorted) joined into the spans in which it
+    kept running: (starts, ends)."""
+    starts, ends = [], []
+    for w0, w1, _ in chunks:
+        if ends and w0 <= ends[-1] + GAP_NS:
+            ends[-1] = max(ends[-1], w1)
+        else:
+            starts.append(w0)
+            ends.append(w1)
+    return starts, ends
+
+
+def _running_throughout(start, end, spans):
+    starts, ends = spans
+    i = bisect.bisect_right(starts, start) - 1
+    return i >= 0 and ends[i] >= end
+
+
+def on_cpu_costs(per_thread, ops):
+    """ns per operation of each kept chunk that ran while another thread
+    of the case ran too (any kept chunk for one thread)."""
+    kept = [_kept(c) for c in per_thread]
+    spans = [_running_spans(k) for k in kept]
+    costs = []
+    for i, mine in enumerate(kept):
+        others = [sp for j, sp in enumerate(spans) if j != i]
+        for w0, w1, cpu in mine:
+            if not others or any(_running_throughout(w0, w1, sp) for sp in others):
+                costs.append(cpu / ops)
+    return costs
+
+
+class Workload:
+    def __init__(self, name, make, body, setup=None, **names):
+        self.name, self.make = name, make
+        self.loop = chunked_loop(body, setup, names)
+        probe = []
+        self.loop(make(), 200, 3, probe)
+        per_op = min(cpu for _, _, cpu in probe) / 200
+        self.ops = max(20, int(CHUNK_NS / max(per_op, 1.0)))
+
+    def run(self, threads, shared):
+        """One measurement: (operations per second, on-CPU ns per op list)."""
+        objs = [self.make()] * threads if shared else [self.make() for _ in range(threads)]
+        out = [[] for _ in range(threads)]
+        seconds = in_threads(threads, lambda i: self.loop(objs[i], self.ops, CHUNKS, out[i]))
+        return threads * CHUNKS * self.ops / seconds, on_cpu_costs(out, self.ops)
+
+
+def thread_workloads():
+    """The workloads, and whether cereggii's are among them (third and
+    fourth)."""
+    x = 7  # immortal from 3.12: a shared item is no shared reference count
+    rows = [
+        Workload("AtomicCounter: c.increment()", varnok.AtomicCounter, "obj.increment()"),
+        Workload("  bound once: f = c.increment; f()", varnok.AtomicCounter, "f()", "f = obj.increment"),
+    ]
+    try:
+        import cereggii
+        rows += [
+            Workload("cereggii AtomicInt64: a.increment_and_get()", lambda: cereggii.AtomicInt64(0),
+                     "obj.increment_and_get()"),
+            Workload("  bound once: f = a.increment_and_get; f()", lambda: cereggii.AtomicInt64(0), "f()",
+                     "f = obj.increment_and_get"),
+        ]
+        with_cereggii = True
+    except ImportError as exc:
+        print(f"(cereggii not available: {exc}; its AtomicInt64 is left out)")
+        with_cereggii = False
+    rows += [
+        Workload("AtomicCounterWrapper: w.increment()", varnok.AtomicCounterWrapper, "obj.increment()"),
+        Workload("AtomicPointer: p.store(x); p.load()", varnok.AtomicPointer, "obj.store(x); obj.load()", x=x),
+        Workload("LockFreeStack: s.push(x); s.pop()", varnok.LockFreeStack, "obj.push(x); obj.pop()", x=x),
+        Workload("LockFreeStatistics: s.record_allocation(64)", varnok.LockFreeStatistics,
+                 "obj.record_allocation(64)"),
+        Workload("  s.py_record_allocation(64, True)", varnok.LockFreeStatistics,
+                 "obj.py_record_allocation(64, True)"),
+    ]
+    return rows, with_cereggii
+
+
+def threads_section():
+    rows, with_cereggii = thread_workloads()
+    cases = [(w, n, shared) for w in rows for n in THREAD_COUNTS for shared in ((True,) if n == 1 else (True, False))]
+    rates = {c: [] for c in cases}
+    costs = {c: [] for c in cases}
+
+    def measure(case):
+        def run():
+            w, n, shared = case
+            return w.run(n, shared)
+        return run
+
+    for case, results in zip(cases, interleaved([measure(c) for c in cases], THREAD_ROUNDS, collect=True)):
+        for rate, cs in results:
+            rates[case].append(rate)
+            costs[case].extend(cs)
+
+    def cost(case):
+        cs = costs.get(case, [])
+        return statistics.median(cs) if cs else None
+
+    print(f"\nThreads: {THREAD_ROUNDS} rounds of {CHUNKS} chunks per thread (about {CHUNK_NS // 1000} us each); "
+          f"throughput: median of the rounds, all threads' operations over wall time;")
+    print("on-CPU: median ns per operation of the chunks that ran while another thread of the case ran too "
+          "[chunks counted]")
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        print("(the GIL is on: no two threads run Python code at once, so only one thread has on-CPU figures)")
+    print(f"  {'workload':<46} {'threads':>7}   {'one shared object':>32}   {'one object per thread':>32}")
+
+    def cell(case):
+        if case not in rates:
+            return f"{'':>32}"
+        c = cost(case)
+        text = f"{statistics.median(rates[case]) / 1e6:6.2f} M/s"
+        text += f"  {c:7.1f} ns [{len(costs[case]):5d}]" if c is not None else f"  {'-':>7}    [    0]"
+        return f"{text:>32}"
+
+    for w in rows:
+        for n in THREAD_COUNTS:
+            print(f"  {w.name if n == 1 else '':<46} {n:>7}   {cell((w, n, True))}   {cell((w, n, False))}")
+
+    def ratio(a, b):
+        return f"x{a / b:.2f}" if a is not None and b is not None else "n/a (no chunk ran while another thread ran)"
+
+    counter, bound = rows[0], rows[1]
+    print("\nGoals (2 cores, on-CPU costs):")
+    print(f"  two threads on one AtomicCounter, cost per increment over one thread's (goal <= 2): "
+          f"c.increment() {ratio(cost((counter, 2, True)), cost((counter, 1, True)))}, "
+          f"bound once {ratio(cost((bound, 2, True)), cost((bound, 1, True)))}")
+    for w in (counter, bound):
+        one, two = cost((w, 1, True)), cost((w, 2, False))
+        scale = f"x{2 * one / two:.2f}" if one and two else "n/a"
+        walls = statistics.median(rates[(w, 2, False)]) / statistics.median(rates[(w, 1, True)])
+        print(f"  counters held per thread, two threads' throughput over one thread's (goal >= 1.8): "
+              f"{w.name.strip()}: {scale} (wall clock: x{walls:.2f})")
+    if with_cereggii:
+        theirs, theirs_bound = rows[2], rows[3]
+        for n in THREAD_COUNTS:
+            print(f"  against cereggii AtomicInt64, {n} thread{'s' if n > 1 else ''} on one object, our cost over "
+                  f"theirs (below 1: faster): c.increment() {ratio(cost((counter, n, True)), cost((theirs, n, True)))}"
+                  f", bound once {ratio(cost((bound, n, True)), cost((theirs_bound, n, True)))}")
 
 
 if __name__ == "__main__":

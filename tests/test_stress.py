@@ -16,6 +16,7 @@ import random
 import sys
 import threading
 import time
+import types
 from collections import Counter
 
 import pytest
@@ -206,6 +207,126 @@ def test_statistics_totals():
     assert s.total_allocation_time_ns.load() == acc["alloc_ns"]
     assert s.total_deallocation_time_ns.load() == acc["dealloc_ns"]
     assert snap["peak_allocations"] >= snap["current_allocations"]
+
+
+# Objects another thread changes while calls use them: a public counter of
+# the statistics replaced (and released) by a setter, the holders under a
+# lock that does not exclude (a substitute for threading.Lock), the timer
+# started again while read.  No call may reach a released object.
+
+class StandIn:
+    """Enough of a counter to stand in for a public one."""
+    def __init__(self):
+        self.value = 0
+
+    def increment(self, delta=1):
+        self.value += delta
+        return self.value
+
+    def decrement(self, delta=1):
+        self.value -= delta
+        return self.value
+
+    def load(self):
+        return self.value
+
+    def store(self, value):
+        self.value = value
+
+    def compare_and_swap(self, expected, new_value):
+        self.value = new_value
+        return True
+
+
+PUBLIC = ["total_allocations", "total_deallocations", "current_allocations", "bytes_allocated", "bytes_reserved",
+          "peak_allocations", "peak_bytes_allocated", "bucketed_allocations", "fallback_allocations",
+          "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns"]
+
+
+def test_statistics_public_counters_replaced_while_recorded():
+    s = varnok.LockFreeStatistics()
+
+    def replace(tid, rng, running):
+        junk, ops = [], 0
+        while running():
+            name = rng.choice(PUBLIC)
+            setattr(s, name, StandIn() if rng.random() < 0.1 else varnok.AtomicCounter())
+            junk.append(float(ops) + 0.5)           # takes the memory of released counters
+            ops += 1
+            if len(junk) > 1000:
+                junk.clear()
+                s.reset()
+        return ops, None
+
+    def record(tid, rng, running):
+        ops = 0
+        while running():
+            s.record_allocation(64, rng.random() < 0.5, 8, 5)
+            s.py_record_allocation(64, True, 1, 1)
+            s.record_deallocation(64, 3)
+            s.py_record_deallocation(64)
+            s._update_peaks(ops, 5)
+            assert len(s.get_snapshot()) == 14
+            ops += 1
+        return ops, None
+
+    hammer("LockFreeStatistics public counters", [replace] + [record] * (THREADS - 1), seconds=1.0)
+
+
+def test_holders_under_a_lock_that_does_not_exclude(monkeypatch):
+    class NoLock:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+    monkeypatch.setattr(varnok, "threading", types.SimpleNamespace(Lock=NoLock))
+    item = object()
+    base = sys.getrefcount(item)
+    p, s = varnok.AtomicPointer(), varnok.LockFreeStack()
+
+    def use(tid, rng, running):
+        ops = pushed = 0
+        while running():
+            p.store([item])
+            p.compare_and_swap(p.load(), [item])
+            s.push(item)
+            pushed += 1
+            if s.pop() is not None:
+                pushed -= 1
+            ops += 1
+        return ops, pushed
+
+    pushed = sum(hammer("holders, a lock that does not exclude", [use] * 2, seconds=1.0))
+    assert s.size() == pushed
+    while s.pop() is not None:
+        pushed -= 1
+    p.store(None)
+    assert pushed == 0 and s.is_empty() and sys.getrefcount(item) == base
+
+
+def test_timer_started_while_read():
+    t = varnok.PerformanceTimer()
+    t.start()
+
+    def start(tid, rng, running):
+        ops = 0
+        while running():
+            t.start()
+            ops += 1
+        return ops, None
+
+    def read(tid, rng, running):
+        ops = 0
+        while running():
+            # a start between the clock reading and the load of the start
+            # gives a small negative figure: any reading is a whole one
+            assert abs(t.elapsed_ns()) < 10**12 and abs(t.elapsed_us()) < 10**9
+            ops += 1
+        return ops, None
+
+    hammer("PerformanceTimer", [start, read])
 
 
 # ================================================================== brisel

@@ -50,9 +50,25 @@ inline void word_raise_to(Word& w, int64_t current) {
 
 // ------------------------------------------------------------ AtomicCounter
 
+// Without the GIL the interpreter writes a counter's header at every call
+// (the reference it takes to `self` while the method runs), from whichever
+// thread calls: there the word sits on a cache line of its own, which no
+// header, its own or its neighbour's, shares, so that counters held per
+// thread do not slow each other down.  Instances are at least 16-byte
+// aligned: the word at offset 96 of 160 bytes always has its whole line
+// inside the object, past the header.
 struct AtomicCounter : pyext::Object {
+#ifdef Py_GIL_DISABLED
+    char gap_[96 - sizeof(pyext::Object)];
+#endif
     Word value;
+#ifdef Py_GIL_DISABLED
+    char tail_[56];
+#endif
 };
+#ifdef Py_GIL_DISABLED
+static_assert(sizeof(AtomicCounter) == 160);
+#endif
 
 // The native operations, in the order of the Python methods below.
 int64_t c_load(AtomicCounter* c) { return word_load(c->value); }
@@ -129,15 +145,14 @@ const pyext::TypeDef<AtomicCounter> counter_def = {
 PyTypeObject* counter_type() { return pyext::type_of<AtomicCounter>(); }
 
 // Calls on an object that stands in the place of a counter (the public
-// attributes of LockFreeStatistics).  An exact AtomicCounter is updated
+// attributes of LockFreeStatistics), given as a reference the caller holds
+// (the call may replace the attribute).  An exact AtomicCounter is updated
 // directly: its type is frozen, so the method a call would find is the one
-// above and the outcome is the same.  Anything else gets a method call,
-// during which the object is held (the call may replace the attribute).
+// above and the outcome is the same.  Anything else gets a method call.
 
 // obj.<name>(delta), or obj.<name>() when delta is null.
 template <int64_t (*Op)(AtomicCounter*, int64_t)>
 bool counter_step(PyObject* obj, PyObject* name, PyObject* delta) {
-    Ref keep = Ref::borrow(obj);
     if (Py_IS_TYPE(obj, counter_type())) {
         int64_t d = 1;
         if (delta && !pyext::to_i64(delta, d)) return false;
@@ -156,7 +171,6 @@ inline bool counter_decrement(PyObject* obj, PyObject* delta /* null: the defaul
 }
 
 bool counter_store(PyObject* obj, PyObject* value) {
-    Ref keep = Ref::borrow(obj);
     if (Py_IS_TYPE(obj, counter_type())) {
         int64_t v;
         if (!pyext::to_i64(value, v)) return false;
@@ -167,14 +181,12 @@ bool counter_store(PyObject* obj, PyObject* value) {
 }
 
 Ref counter_load(PyObject* obj) {
-    Ref keep = Ref::borrow(obj);
     if (Py_IS_TYPE(obj, counter_type())) return pyext::from_i64(c_load(counter(obj)));
     return pyext::call_method(obj, PYEXT_STR("load"));
 }
 
 // Truth value of obj.compare_and_swap(expected, new_value): 1, 0, or -1.
 int counter_cas(PyObject* obj, PyObject* expected, PyObject* new_value) {
-    Ref keep = Ref::borrow(obj);
     if (Py_IS_TYPE(obj, counter_type())) {
         int64_t e, n;
         if (!pyext::to_i64(expected, e) || !pyext::to_i64(new_value, n)) return -1;
@@ -190,6 +202,11 @@ int counter_cas(PyObject* obj, PyObject* expected, PyObject* new_value) {
 // The slot owns one reference to the held object; a reference that leaves
 // the slot is released after the lock is dropped, since releasing it can
 // run arbitrary finalisers.
+//
+// The fields are also read and written inside the instance's critical
+// section (nothing with the GIL): the lock is whatever `threading.Lock()`
+// returned, and one that does not exclude (a substitute) must not let two
+// threads release the same object.
 
 struct AtomicPointer : pyext::Object {
     Ref ptr;            // null when the slot holds None
@@ -225,7 +242,10 @@ Ref ap_load(PyObject* self, PyObject* const*) {
     if (!guard) return {};
     // The reference is taken inside the section: leaving the lock may run
     // code that replaces (and releases) the held object.
-    value = p->ptr;
+    {
+        pyext::CriticalSection cs(self);
+        value = p->ptr;
+    }
     if (!guard.exit()) return {};
     if (!value) return pyext::none();
     return value;
@@ -237,8 +257,11 @@ Ref ap_store(PyObject* self, PyObject* const* argv) {
     Ref old;
     pyext::WithLock guard(p->lock.get());
     if (!guard) return {};
-    old = p->ptr.exchange(std::move(incoming));
-    ++p->version;
+    {
+        pyext::CriticalSection cs(self);
+        old = p->ptr.exchange(std::move(incoming));
+        ++p->version;
+    }
     if (!guard.exit()) return {};
     return pyext::none();
 }
@@ -250,10 +273,14 @@ Ref ap_compare_and_swap(PyObject* self, PyObject* const* argv) {
     Ref old;                           // the replaced object when it succeeds
     pyext::WithLock guard(p->lock.get());
     if (!guard) return {};
-    bool swapped = p->ptr.get() == expected;
-    if (swapped) {
-        old = p->ptr.exchange(std::move(incoming));
-        ++p->version;
+    bool swapped;
+    {
+        pyext::CriticalSection cs(self);
+        swapped = p->ptr.get() == expected;
+        if (swapped) {
+            old = p->ptr.exchange(std::move(incoming));
+            ++p->version;
+        }
     }
     if (!guard.exit()) return {};
     return pyext::from_bool(swapped);
@@ -263,7 +290,11 @@ Ref ap_get_version(PyObject* self, PyObject* const*) {
     AtomicPointer* p = atomic_pointer(self);
     pyext::WithLock guard(p->lock.get());
     if (!guard) return {};
-    uint64_t v = p->version;
+    uint64_t v;
+    {
+        pyext::CriticalSection cs(self);
+        v = p->version;
+    }
     if (!guard.exit()) return {};
     return pyext::from_u64(v);
 }
@@ -293,8 +324,9 @@ const pyext::TypeDef<AtomicPointer> pointer_def = {
 // ------------------------------------------------------------ LockFreeStack
 //
 // A singly linked list of native nodes; the head and the links change only
-// under the instance's lock, the size counter is an atomic word that size()
-// reads without it.
+// under the instance's lock (and inside its critical section, as the
+// pointer's slot), the size counter is an atomic word that size() reads
+// without either.
 
 struct LockFreeNode {
     PyObject* data;      // owned
@@ -358,9 +390,12 @@ Ref st_push(PyObject* self, PyObject* const* argv) {
         release_chain(node);
         return {};
     }
-    node->next = s->head;
-    s->head = node;
-    word_add(s->size_counter, 1);
+    {
+        pyext::CriticalSection cs(self);
+        node->next = s->head;
+        s->head = node;
+        word_add(s->size_counter, 1);
+    }
     if (!guard.exit()) return {};  // the item stays pushed
     return pyext::none();
 }
@@ -369,10 +404,14 @@ Ref st_pop(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     pyext::WithLock guard(s->lock.get());
     if (!guard) return {};
-    LockFreeNode* node = s->head;
-    if (node) {
-        s->head = node->next;
-        word_add(s->size_counter, -1);
+    LockFreeNode* node;
+    {
+        pyext::CriticalSection cs(self);
+        node = s->head;
+        if (node) {
+            s->head = node->next;
+            word_add(s->size_counter, -1);
+        }
     }
     bool ok = guard.exit();
     Ref item;
@@ -389,7 +428,11 @@ Ref st_is_empty(PyObject* self, PyObject* const*) {
     LockFreeStack* s = stack(self);
     pyext::WithLock guard(s->lock.get());
     if (!guard) return {};
-    bool empty = s->head == nullptr;
+    bool empty;
+    {
+        pyext::CriticalSection cs(self);
+        empty = s->head == nullptr;
+    }
     if (!guard.exit()) return {};
     return pyext::from_bool(empty);
 }
@@ -477,18 +520,26 @@ bool construct_statistics(LockFreeStatistics* s, PyObject* const*) {
     return true;
 }
 
-// The twelve public attributes: any object; deleting one stores None.
+// The public attributes.  A setter may replace one, and release the old
+// object, at any moment, so the fields are read and written only inside the
+// instance's critical section (nothing with the GIL): a reader either takes
+// a strong reference there, or uses an exact AtomicCounter in place without
+// leaving the section.
+
+// Any object; deleting one stores None.
 PyObject* stat_get(PyObject* self, void* closure) {
     LockFreeStatistics* s = stats(self);
     if (!pyext::alive(s)) return nullptr;
+    pyext::CriticalSection cs(self);
     return Ref(s->pub[reinterpret_cast<intptr_t>(closure)]).release();
 }
 
 int stat_set(PyObject* self, PyObject* value, void* closure) {
     LockFreeStatistics* s = stats(self);
     if (!pyext::alive(s)) return -1;
-    // The old object goes once the field holds the new one.
-    Ref old = s->pub[reinterpret_cast<intptr_t>(closure)].exchange(Ref::borrow(value ? value : Py_None));
+    Ref old;  // goes after the section, once the field holds the new object
+    pyext::CriticalSection cs(self);
+    old = s->pub[reinterpret_cast<intptr_t>(closure)].exchange(Ref::borrow(value ? value : Py_None));
     return 0;
 }
 
@@ -496,9 +547,44 @@ PyGetSetDef stat_property(Stat i) {
     return {kStatNames[i], stat_get, stat_set, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(i))};
 }
 
-// The public counter of a statistic (borrowed; the calls keep their own
-// reference while they run).
-inline PyObject* pub(PyObject* self, Stat i) { return stats(self)->pub[i].get(); }
+// The public counter of a statistic, as a strong reference; null with
+// ReferenceError when the collector cleared the instance (which Python code
+// run by a stand-in counter can make happen).
+Ref pub_ref(PyObject* self, Stat i) {
+    Ref r;
+    {
+        pyext::CriticalSection cs(self);
+        r = stats(self)->pub[i];
+    }
+    if (!r) pyext::raise_cleared(pyext::type_of<LockFreeStatistics>());
+    return r;
+}
+
+// self.<statistic>.increment(delta) and .decrement(delta), delta null for
+// the default.
+bool pub_increment(PyObject* self, Stat i, PyObject* delta) {
+    Ref c = pub_ref(self, i);
+    return c && counter_increment(c.get(), delta);
+}
+bool pub_decrement(PyObject* self, Stat i, PyObject* delta) {
+    Ref c = pub_ref(self, i);
+    return c && counter_decrement(c.get(), delta);
+}
+
+// The public counters `which`, when every one is an exact AtomicCounter:
+// then a recorder makes its calls natively, all inside one critical section
+// that the caller holds, and no Python code runs between them (as with the
+// GIL).  Otherwise it makes them one at a time with strong references.
+template <size_t N>
+bool exact_counters(PyObject* self, const Stat (&which)[N], AtomicCounter* (&out)[N]) {
+    PyTypeObject* t = counter_type();
+    for (size_t k = 0; k < N; ++k) {
+        PyObject* c = stats(self)->pub[which[k]].get();
+        if (!c || !Py_IS_TYPE(c, t)) return false;
+        out[k] = counter(c);
+    }
+    return true;
+}
 
 // The arguments of both allocation recorders, checked in the order
 // size, is_bucketed, padding, time_ns.
@@ -514,6 +600,26 @@ struct AllocationArgs {
                (time_ns = pyext::coerce_int_arg(argv[3], "time_ns"));
     }
 };
+
+// The three public calls of the native recorders: total.increment(),
+// current.<step>(), bytes.<step>(size).
+template <int64_t (*Step)(AtomicCounter*, int64_t)>
+bool three_public_calls(PyObject* self, Stat total, PyObject* size, int64_t n_size) {
+    {
+        pyext::CriticalSection cs(self);
+        AtomicCounter* c[3];
+        if (exact_counters(self, {total, kCurrentAllocations, kBytesAllocated}, c)) {
+            c_increment(c[0], 1);
+            Step(c[1], 1);
+            Step(c[2], n_size);
+            return true;
+        }
+    }
+    constexpr bool up = Step == c_increment;
+    return pub_increment(self, total, nullptr) &&
+           (up ? pub_increment(self, kCurrentAllocations, nullptr) : pub_decrement(self, kCurrentAllocations, nullptr)) &&
+           (up ? pub_increment(self, kBytesAllocated, size) : pub_decrement(self, kBytesAllocated, size));
+}
 
 Ref ls_py_record_allocation(PyObject* self, PyObject* const* argv) {
     AllocationArgs a;
@@ -532,10 +638,7 @@ Ref ls_py_record_allocation(PyObject* self, PyObject* const* argv) {
     update_peak_allocations(s, current);
     update_peak_bytes(s, bytes);
 
-    if (!counter_increment(pub(self, kTotalAllocations), nullptr) ||
-        !counter_increment(pub(self, kCurrentAllocations), nullptr) ||
-        !counter_increment(pub(self, kBytesAllocated), a.size.get()))
-        return {};
+    if (!three_public_calls<c_increment>(self, kTotalAllocations, a.size.get(), n_size)) return {};
     return pyext::none();
 }
 
@@ -553,10 +656,7 @@ Ref ls_py_record_deallocation(PyObject* self, PyObject* const* argv) {
     word_sub(s->native[kBytesAllocated], n_size);
     if (n_time > 0) word_add(s->native[kTotalDeallocationTimeNs], n_time);
 
-    if (!counter_increment(pub(self, kTotalDeallocations), nullptr) ||
-        !counter_decrement(pub(self, kCurrentAllocations), nullptr) ||
-        !counter_decrement(pub(self, kBytesAllocated), size.get()))
-        return {};
+    if (!three_public_calls<c_decrement>(self, kTotalDeallocations, size.get(), n_size)) return {};
     return pyext::none();
 }
 
@@ -579,18 +679,23 @@ inline bool exact_i64(PyObject* o, int64_t& out) {
 // An exact AtomicCounter and an int64 `current` run the same loop natively.
 bool raise_public_peak(PyObject* self, Stat which, PyObject* current) {
     int64_t native_current;
-    PyObject* c = pub(self, which);
-    if (Py_IS_TYPE(c, counter_type()) && exact_i64(current, native_current)) {
-        word_raise_to(counter(c)->value, native_current);
-        return true;
+    if (exact_i64(current, native_current)) {
+        pyext::CriticalSection cs(self);
+        AtomicCounter* c[1];
+        if (exact_counters(self, {which}, c)) {
+            word_raise_to(c[0]->value, native_current);
+            return true;
+        }
     }
     for (;;) {
-        Ref peak = counter_load(pub(self, which));
+        Ref c = pub_ref(self, which);
+        Ref peak = c ? counter_load(c.get()) : Ref();
         if (!peak) return false;
         int below = PyObject_RichCompareBool(current, peak.get(), Py_LE);
         if (below < 0) return false;
         if (below) return true;
-        int swapped = counter_cas(pub(self, which), peak.get(), current);
+        if (!(c = pub_ref(self, which))) return false;
+        int swapped = counter_cas(c.get(), peak.get(), current);
         if (swapped < 0) return false;
         if (swapped) return true;
     }
@@ -616,41 +721,80 @@ int positive(PyObject* value) {
     return zero ? PyObject_RichCompareBool(value, zero.get(), Py_GT) : -1;
 }
 
+// Outcome of a recorder's native path: done, failed (an error is set), or
+// not taken (some public counter is not an exact AtomicCounter).
+enum class Native { kDone, kFailed, kNotTaken };
+
+// record_allocation's calls, all on exact counters: the increments, then,
+// when nothing can override them, the peaks (self._update_peaks(
+// current_allocations.load(), bytes_allocated.load()) ends in this code).
+// `pad` and `timed` say whether padding and time_ns are positive.
+Native record_allocation_natively(PyObject* self, const AllocationArgs& a, bool pad, bool timed, bool& peaks_done) {
+    pyext::CriticalSection cs(self);
+    const Stat bucket = a.bucketed ? kBucketedAllocations : kFallbackAllocations;
+    AtomicCounter* c[6];
+    if (!exact_counters(self, {kTotalAllocations, kCurrentAllocations, kBytesAllocated, bucket,
+                               pad ? kAlignmentPaddingBytes : bucket, timed ? kTotalAllocationTimeNs : bucket},
+                        c))
+        return Native::kNotTaken;
+    int64_t d;
+    c_increment(c[0], 1);
+    c_increment(c[1], 1);
+    if (!pyext::to_i64(a.size.get(), d)) return Native::kFailed;
+    c_increment(c[2], d);
+    c_increment(c[3], 1);
+    if (pad) {
+        if (!pyext::to_i64(a.padding.get(), d)) return Native::kFailed;
+        c_increment(c[4], d);
+    }
+    if (timed) {
+        if (!pyext::to_i64(a.time_ns.get(), d)) return Native::kFailed;
+        c_increment(c[5], d);
+    }
+    AtomicCounter* p[2];
+    if (Py_IS_TYPE(self, pyext::type_of<LockFreeStatistics>()) &&
+        exact_counters(self, {kPeakAllocations, kPeakBytesAllocated}, p)) {
+        word_raise_to(p[0]->value, c_load(c[1]));
+        word_raise_to(p[1]->value, c_load(c[2]));
+        peaks_done = true;
+    }
+    return Native::kDone;
+}
+
 Ref ls_record_allocation(PyObject* self, PyObject* const* argv) {
     AllocationArgs a;
     if (!a.parse(argv)) return {};
-    if (!counter_increment(pub(self, kTotalAllocations), nullptr) ||
-        !counter_increment(pub(self, kCurrentAllocations), nullptr) ||
-        !counter_increment(pub(self, kBytesAllocated), a.size.get()) ||
-        !counter_increment(pub(self, a.bucketed ? kBucketedAllocations : kFallbackAllocations), nullptr))
-        return {};
     int pad = positive(a.padding.get());
-    if (pad < 0 || (pad && !counter_increment(pub(self, kAlignmentPaddingBytes), a.padding.get()))) return {};
+    if (pad < 0) return {};
     int timed = positive(a.time_ns.get());
-    if (timed < 0 || (timed && !counter_increment(pub(self, kTotalAllocationTimeNs), a.time_ns.get()))) return {};
-
-    // self._update_peaks(current_allocations.load(), bytes_allocated.load()):
-    // when every object involved is of our own exact types, all of those
-    // calls end in the native code below, so it runs directly.
-    PyTypeObject* ctype = counter_type();
-    PyObject* cur = pub(self, kCurrentAllocations);
-    PyObject* byt = pub(self, kBytesAllocated);
-    PyObject* peak = pub(self, kPeakAllocations);
-    PyObject* peak_bytes = pub(self, kPeakBytesAllocated);
-    const bool exact_self = Py_IS_TYPE(self, pyext::type_of<LockFreeStatistics>());
-    if (exact_self && Py_IS_TYPE(cur, ctype) && Py_IS_TYPE(byt, ctype) && Py_IS_TYPE(peak, ctype) &&
-        Py_IS_TYPE(peak_bytes, ctype)) {
-        word_raise_to(counter(peak)->value, c_load(counter(cur)));
-        word_raise_to(counter(peak_bytes)->value, c_load(counter(byt)));
-        return pyext::none();
+    if (timed < 0) return {};
+    bool peaks_done = false;
+    switch (record_allocation_natively(self, a, pad, timed, peaks_done)) {
+        case Native::kFailed:
+            return {};
+        case Native::kDone:
+            if (peaks_done) return pyext::none();
+            break;
+        case Native::kNotTaken:
+            if (!pub_increment(self, kTotalAllocations, nullptr) ||
+                !pub_increment(self, kCurrentAllocations, nullptr) ||
+                !pub_increment(self, kBytesAllocated, a.size.get()) ||
+                !pub_increment(self, a.bucketed ? kBucketedAllocations : kFallbackAllocations, nullptr) ||
+                (pad && !pub_increment(self, kAlignmentPaddingBytes, a.padding.get())) ||
+                (timed && !pub_increment(self, kTotalAllocationTimeNs, a.time_ns.get())))
+                return {};
+            break;
     }
-    Ref allocs = counter_load(pub(self, kCurrentAllocations));
+    // self._update_peaks(current_allocations.load(), bytes_allocated.load())
+    Ref c = pub_ref(self, kCurrentAllocations);
+    Ref allocs = c ? counter_load(c.get()) : Ref();
     if (!allocs) return {};
-    Ref bytes = counter_load(pub(self, kBytesAllocated));
+    c = pub_ref(self, kBytesAllocated);
+    Ref bytes = c ? counter_load(c.get()) : Ref();
     if (!bytes) return {};
-    // self._update_peaks(...) through normal lookup: only an instance of a
-    // subclass can find something other than the method above.
-    if (exact_self) {
+    // Through normal lookup: only an instance of a subclass can find
+    // something other than the method above.
+    if (Py_IS_TYPE(self, pyext::type_of<LockFreeStatistics>())) {
         PyObject* peaks_argv[2] = {allocs.get(), bytes.get()};
         return ls_update_peaks(self, peaks_argv);
     }
@@ -662,12 +806,29 @@ Ref ls_record_deallocation(PyObject* self, PyObject* const* argv) {
     if (!size) return {};
     Ref time_ns = pyext::coerce_int_arg(argv[1], "time_ns");
     if (!time_ns) return {};
-    if (!counter_increment(pub(self, kTotalDeallocations), nullptr) ||
-        !counter_decrement(pub(self, kCurrentAllocations), nullptr) ||
-        !counter_decrement(pub(self, kBytesAllocated), size.get()))
-        return {};
     int timed = positive(time_ns.get());
-    if (timed < 0 || (timed && !counter_increment(pub(self, kTotalDeallocationTimeNs), time_ns.get())))
+    if (timed < 0) return {};
+    {
+        pyext::CriticalSection cs(self);
+        AtomicCounter* c[4];
+        if (exact_counters(self, {kTotalDeallocations, kCurrentAllocations, kBytesAllocated,
+                                  timed ? kTotalDeallocationTimeNs : kTotalDeallocations},
+                           c)) {
+            int64_t d;
+            c_increment(c[0], 1);
+            c_decrement(c[1], 1);
+            if (!pyext::to_i64(size.get(), d)) return {};
+            c_decrement(c[2], d);
+            if (timed) {
+                if (!pyext::to_i64(time_ns.get(), d)) return {};
+                c_increment(c[3], d);
+            }
+            return pyext::none();
+        }
+    }
+    if (!pub_increment(self, kTotalDeallocations, nullptr) || !pub_decrement(self, kCurrentAllocations, nullptr) ||
+        !pub_decrement(self, kBytesAllocated, size.get()) ||
+        (timed && !pub_increment(self, kTotalDeallocationTimeNs, time_ns.get())))
         return {};
     return pyext::none();
 }
@@ -736,12 +897,36 @@ bool make_snapshot_shape() {
     return true;
 }
 
+// The twelve public counters' load(), in field order.
+bool load_public(PyObject* self, Ref (&v)[kStatCount]) {
+    int64_t n[kStatCount];
+    bool exact;
+    {
+        pyext::CriticalSection cs(self);
+        AtomicCounter* c[kStatCount];
+        exact = exact_counters(self, {kTotalAllocations, kTotalDeallocations, kCurrentAllocations, kBytesAllocated,
+                                      kBytesReserved, kPeakAllocations, kPeakBytesAllocated, kBucketedAllocations,
+                                      kFallbackAllocations, kAlignmentPaddingBytes, kTotalAllocationTimeNs,
+                                      kTotalDeallocationTimeNs},
+                               c);
+        if (exact)
+            for (int i = 0; i < kStatCount; ++i) n[i] = c_load(c[i]);
+    }
+    for (int i = 0; i < kStatCount; ++i) {
+        if (exact) {
+            v[i] = pyext::from_i64(n[i]);
+        } else {
+            Ref c = pub_ref(self, static_cast<Stat>(i));
+            if (c) v[i] = counter_load(c.get());
+        }
+        if (!v[i]) return false;
+    }
+    return true;
+}
+
 Ref ls_get_snapshot(PyObject* self, PyObject* const*) {
     Ref v[kStatCount];
-    for (int i = 0; i < kStatCount; ++i) {
-        v[i] = counter_load(pub(self, static_cast<Stat>(i)));
-        if (!v[i]) return {};
-    }
+    if (!load_public(self, v)) return {};
     Ref ratio = times(guarded_ratio(v[kBucketedAllocations].get(), v[kTotalAllocations].get()), 100.0);
     if (!ratio) return {};
     Ref avg_alloc = guarded_ratio(v[kTotalAllocationTimeNs].get(), v[kTotalAllocations].get());
@@ -775,8 +960,10 @@ Ref ls_reset(PyObject* self, PyObject* const*) {
     if (!guard) return {};
     for (Word& w : s->native) word_store(w, 0);
     // All twelve public counters, so that no figure survives a reset.
-    for (int i = 0; i < kStatCount; ++i)
-        if (!counter_store(pub(self, static_cast<Stat>(i)), zero.get())) return {};
+    for (int i = 0; i < kStatCount; ++i) {
+        Ref c = pub_ref(self, static_cast<Stat>(i));
+        if (!c || !counter_store(c.get(), zero.get())) return {};
+    }
     if (!guard.exit()) return {};
     return pyext::none();
 }
@@ -836,11 +1023,18 @@ const pyext::TypeDef<LockFreeStatistics> statistics_def = {
 
 // --------------------------------------------------------- PerformanceTimer
 
+// Other threads may read the start while one calls start(): an atomic word,
+// relaxed (only tearing matters; the reading is no synchronisation).
 struct PerformanceTimer : pyext::Object {
-    int64_t start_time_ns;  // 0 until start()
+    std::atomic<int64_t> start_time_ns;  // 0 until start()
 };
 
 inline PerformanceTimer* timer(PyObject* self) { return pyext::as<PerformanceTimer>(self); }
+
+bool construct_timer(PerformanceTimer* t, PyObject* const*) {
+    new (&t->start_time_ns) std::atomic<int64_t>(0);
+    return true;
+}
 
 // `import time; time.perf_counter_ns()`, the import done inside the call.
 Ref perf_counter_ns() {
@@ -854,14 +1048,14 @@ Ref pt_start(PyObject* self, PyObject* const*) {
     Ref now = perf_counter_ns();
     int64_t v;
     if (!now || !pyext::to_i64(now.get(), v)) return {};
-    timer(self)->start_time_ns = v;
+    timer(self)->start_time_ns.store(v, std::memory_order_relaxed);
     return pyext::none();
 }
 
 Ref pt_elapsed_ns(PyObject* self, PyObject* const*) {
     Ref now = perf_counter_ns();
     if (!now) return {};
-    Ref start = pyext::from_i64(timer(self)->start_time_ns);
+    Ref start = pyext::from_i64(timer(self)->start_time_ns.load(std::memory_order_relaxed));
     if (!start) return {};
     return Ref::steal(PyNumber_Subtract(now.get(), start.get()));
 }
@@ -889,6 +1083,7 @@ Ref pt_elapsed_ms(PyObject* self, PyObject* const*) { return scaled_elapsed(self
 const pyext::TypeDef<PerformanceTimer> timer_def = {
     .name = "korvane.memory.varnok.PerformanceTimer",
     .doc = "High-resolution timer for performance measurement.",
+    .construct = construct_timer,
     .methods = {
         {.name = "start", .impl = pyext::impl<pt_start>, .doc = "Start timing."},
         {.name = "elapsed_ns", .impl = pyext::impl<pt_elapsed_ns>, .doc = "Get elapsed time in nanoseconds.", .returns = "int"},
