@@ -68,10 +68,20 @@ def ref_trend(h, ws):
     return min(max(((sxy - n * mx * my) / den) / my, -1.0), 1.0)
 
 
+def _add_up(values):
+    """Left to right from 0.0, one addition at a time (sum() compensates its
+    float additions from 3.12 on)."""
+    total = 0.0
+    for v in values:
+        total += v
+    return total
+
+
 def ref_change(hist, thr=0.3):
     if len(hist) < 6 or any(k not in e for e in hist[-6:] for k in KEYS):
         return (False, 0.0, 0.0, 0.0)
-    ch = [abs((sum(e[k] for e in hist[-3:]) - sum(e[k] for e in hist[-6:-3])) * 0.3333333333333333) for k in KEYS]
+    ch = [abs((_add_up(e[k] for e in hist[-3:]) - _add_up(e[k] for e in hist[-6:-3])) * 0.3333333333333333)
+          for k in KEYS]
     return (any(c > thr for c in ch), *ch)
 
 
