@@ -68,10 +68,20 @@ def ref_trend(h, ws):
     return min(max(((sxy - n * mx * my) / den) / my, -1.0), 1.0)
 
 
+def _add_up(values):
+    """Left to right from 0.0, one addition at a time (sum() compensates its
+    float additions from 3.12 on)."""
+    total = 0.0
+    for v in values:
+        total += v
+    return total
+
+
 def ref_change(hist, thr=0.3):
     if len(hist) < 6 or any(k not in e for e in hist[-6:] for k in KEYS):
         return (False, 0.0, 0.0, 0.0)
-    ch = [abs((sum(e[k] for e in hist[-3:]) - sum(e[k] for e in hist[-6:-3])) * 0.3333333333333333) for k in KEYS]
+    ch = [abs((_add_up(e[k] for e in hist[-3:]) - _add_up(e[k] for e in hist[-6:-3])) * 0.3333333333333333)
+          for k in KEYS]
     return (any(c > thr for c in ch), *ch)
 
 
@@ -454,6 +464,183 @@ def test_history_mutated_by_another_thread():
         stop = True
         t.join()
         sys.setswitchinterval(old)
+
+
+
+# ---------------------------------------------------------------- inputs changed by other threads
+#
+# Without the GIL, other threads change a history while a call reads it:
+# lists shrink and grow (their item arrays move, and removed entries are
+# freed at once), pair lists and dicts change in place.  Every call must
+# return a result over some state of its input, or raise the exception that
+# state gives.  Fresh objects everywhere, so that what is removed is freed.
+
+def _changing(step, seconds=0.6, threads=2):
+    """Runs the reader `step(rng)` in this thread for `seconds` while `threads`
+    threads run the mutators in `step.mutators`; returns the reads made."""
+    stop = threading.Event()
+    errors = []
+
+    def run(seed):
+        rng = random.Random(seed)
+        try:
+            while not stop.is_set():
+                for mutate in step.mutators:
+                    mutate(rng)
+        except BaseException as e:      # noqa: B902 - reported below
+            errors.append(e)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for t in workers:
+        t.start()
+    reads = 0
+    try:
+        rng = random.Random(99)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            step(rng)
+            reads += 1
+    finally:
+        stop.set()
+        for t in workers:
+            t.join()
+        sys.setswitchinterval(old)
+    if errors:
+        raise errors[0]
+    return reads
+
+
+def _churn(lst, make, most=300):
+    """Shrinks, refills, replaces and grows `lst` with fresh entries."""
+    def mutate(rng):
+        op = rng.random()
+        n = len(lst)        # read once: other mutators change it
+        if op < 0.3:
+            del lst[rng.randrange(n + 1):]
+        elif op < 0.45:
+            lst[:] = [make(rng) for _ in range(rng.randrange(40))]
+        elif op < 0.55 and n:
+            try:
+                lst[rng.randrange(n)] = make(rng)
+            except IndexError:
+                pass
+        elif n < most:
+            lst.extend([make(rng) for _ in range(rng.randrange(1, 60))])
+        else:
+            del lst[10:]
+    return mutate
+
+
+def _pair(rng):
+    """A fresh pair of each shape the readers take apart differently."""
+    t, v = rng.random() * 100.0, rng.random() + 1.0
+    kind = rng.randrange(4)
+    if kind == 0:
+        return (t, v)                                   # the float run
+    if kind == 1:
+        return (10 ** 20 + int(t), int(v * 10 ** 6))    # plain numbers, not floats
+    if kind == 2:
+        return [t, v]                                   # a list pair
+    return (Slow(t), v)                                 # runs Python code
+
+
+def _check_history_reads(hist, accept=()):
+    def step(rng):
+        try:
+            assert d.detect_performance_degradation(hist, 150.0, 0.1, 10.0) in (True, False)
+            trend = d.calculate_performance_trend(hist, rng.random() * 50.0)
+            assert -1.0 <= trend <= 1.0
+            allocations, size, confidence = d.predict_resource_requirements(hist, 5.0)
+            assert type(allocations) is int and type(size) is int and 0.0 <= confidence <= 0.8
+        except IndexError as e:     # the list was emptied between its length and an entry
+            assert str(e) == "list index out of range"
+        except accept:
+            pass
+    return step
+
+
+def test_pair_histories_changed_by_other_threads():
+    rng = random.Random(5)
+    hist = [_pair(rng) for _ in range(200)]
+    step = _check_history_reads(hist)
+    step.mutators = [_churn(hist, _pair)]
+    assert _changing(step) > 0
+
+
+def test_pair_lists_changed_in_place_by_other_threads():
+    rng = random.Random(6)
+    pairs = [[rng.random(), rng.random() + 1.0] for _ in range(64)]
+    hist = list(pairs) * 4
+
+    def reshape(rng):
+        p = pairs[rng.randrange(len(pairs))]
+        op = rng.random()
+        if op < 0.4:
+            p[:] = [rng.random() * 100.0, rng.random() + 1.0]
+        elif op < 0.7:
+            p[rng.randrange(2)] = 10 ** 20 + rng.randrange(1000)
+        else:
+            p.append(rng.random())      # three items for a moment
+            del p[2:]
+
+    step = _check_history_reads(hist, ValueError)
+    step.mutators = [reshape]
+    assert _changing(step) > 0
+
+
+def _observation(rng):
+    return {k: rng.random() for k in KEYS}
+
+
+def test_pattern_histories_changed_by_other_threads():
+    rng = random.Random(7)
+    hist = [_observation(rng) for _ in range(40)]
+
+    def rewrite(rng):
+        n = len(hist)       # read once: the other mutator changes it
+        try:
+            e = hist[rng.randrange(n)] if n else None
+        except IndexError:
+            e = None
+        if e is None:
+            return
+        op = rng.random()
+        key = KEYS[rng.randrange(3)]
+        if op < 0.5:
+            e[key] = rng.random()
+        elif op < 0.8:
+            e.pop(key, None)
+            e[key] = rng.random()
+        else:
+            e.clear()
+            e.update(_observation(rng))
+
+    def step(rng):
+        # Six consecutive entries of one state of the list, however it changes.
+        changed, *changes = d.detect_workload_characteristics_change(hist, 0.3)
+        assert changed in (True, False) and all(0.0 <= c <= 1.0 for c in changes)
+        assert changed == any(c > 0.3 for c in changes)
+
+    step.mutators = [_churn(hist, _observation), rewrite]
+    assert _changing(step) > 0
+
+
+def test_pattern_names_changed_by_other_threads():
+    def name(rng):
+        return None if rng.random() < 0.05 else "pattern-%d" % rng.randrange(40)
+
+    rng = random.Random(8)
+    patterns = [name(rng) for _ in range(100)]
+
+    def step(rng):
+        for window in (5, 60):
+            got = d.detect_dominant_pattern(patterns, window)
+            assert got is None or got == "mixed" or (got.startswith("pattern-") and len(got) <= 10)
+
+    step.mutators = [_churn(patterns, name)]
+    assert _changing(step) > 0
 
 
 def test_no_reference_leaks():

@@ -491,8 +491,16 @@ PURE = [
 ]
 
 
+# 3.13t's own PyList_New crashes when the item array of a new list cannot be
+# allocated: it drops the half-made list through list_dealloc, which frees
+# the item pointer it never set.
+PYLIST_NEW_FAILS_BADLY = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
+
+
 @pytest.mark.parametrize("fn, args", PURE, ids=[f"{fn.__name__}-{i}" for i, (fn, _) in enumerate(PURE)])
 def test_pure_functions(fn, args):
+    if fn is pelgrun.compute_chunk_shapes and PYLIST_NEW_FAILS_BADLY:
+        pytest.skip("3.13t crashes in PyList_New's own cleanup when the new list's item array cannot be allocated")
     expected = fn(*args)
     run_case(lambda: fn(*args), same_or_memory_error(expected), watch=args)
 

@@ -359,9 +359,10 @@ bool gpu_from_registry(PyObject* result) {
         !set_item(result, PYEXT_STR("backend_version"),
                   getattr(getattr(best, PYEXT_STR("info")), PYEXT_STR("version"))))
         return false;
-    PyObject* active = PyDict_GetItemWithError(result, PYEXT_STR("active_backend"));
+    // Held while its comparison runs Python code.
+    Ref active = pyext::dict_get(result, PYEXT_STR("active_backend"));
     if (!active) return false;
-    Ref has_gpu = Ref::steal(PyObject_RichCompare(active, PYEXT_STR("cpu"), Py_NE));
+    Ref has_gpu = Ref::steal(PyObject_RichCompare(active.get(), PYEXT_STR("cpu"), Py_NE));
     if (!set_item(result, PYEXT_STR("has_gpu"), has_gpu)) return false;
     int gpu = PyObject_IsTrue(has_gpu.get());
     if (gpu <= 0) return gpu == 0;

@@ -5,9 +5,12 @@
 //
 // Every function is stateless.  Histories belong to the caller and are only
 // read; another thread (or a __float__/__eq__ of an entry) may change them
-// while we read, so lists are walked by index with the size re-read at each
-// step, and every object that can run Python code is held by a strong
-// reference while it is in use.
+// while we read.  A list is read inside its critical section (on builds
+// without the GIL; nothing on the others), by index with the size re-read
+// at each step; an entry is used outside that section only through a strong
+// reference, and any code that can run Python code (a conversion, an
+// iteration, a key's __eq__) runs outside it or with everything it touches
+// held.
 #include "pyext/pyext.hpp"
 
 #include <cmath>
@@ -154,6 +157,17 @@ bool raise_too_many() {
     return false;
 }
 
+// list[i] (i < 0 counts from the end) as a strong reference, read in the
+// list's critical section; null with IndexError "list index out of range"
+// outside the list.
+Ref item_ref(PyObject* list, Py_ssize_t i) {
+    pyext::CriticalSection cs(list);
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (i < 0) i += size;
+    if (i < 0 || i >= size) return raise_index();
+    return Ref::borrow(PyList_GET_ITEM(list, i));
+}
+
 // A plain float or int reads without running Python code.
 inline bool plain_number(PyObject* o) { return PyFloat_CheckExact(o) || PyLong_CheckExact(o); }
 
@@ -164,6 +178,9 @@ inline bool plain_number(PyObject* o) { return PyFloat_CheckExact(o) || PyLong_C
 bool unpack_pair(PyObject* entry, double& a, double& b) {
     Ref first, second;
     if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
+        // Another thread may be changing a list: its items are read, and
+        // the ones to convert taken, in its critical section.
+        pyext::CriticalSection cs(entry);
         Py_ssize_t size = Py_SIZE(entry);
         if (size != 2) return size > 2 ? raise_too_many() : raise_need_more(size);
         PyObject** items = PySequence_Fast_ITEMS(entry);
@@ -190,7 +207,7 @@ bool unpack_pair(PyObject* entry, double& a, double& b) {
 
 // Feeds the run of entries from `i` on that are tuples of two floats -- the
 // common case -- and returns where the run ends.  Kept free of calls so the
-// sums stay in registers.
+// sums stay in registers.  Called in the list's critical section.
 template <typename Acc>
 __attribute__((noinline)) Py_ssize_t accumulate_float_run(PyObject* list, Py_ssize_t i, Acc& out) {
     Acc acc = out;
@@ -208,36 +225,51 @@ __attribute__((noinline)) Py_ssize_t accumulate_float_run(PyObject* list, Py_ssi
 
 // Feeds every entry of `list`, in order, to the accumulator.  The size is
 // re-read at each step, so a list changed meanwhile is read as it stands.
+// Entries of plain numbers are read in the list's critical section; any
+// other entry is taken out of the list (a strong reference) and unpacked
+// outside it, since unpacking may run Python code.
 template <typename Acc>
 bool accumulate_pairs(PyObject* list, Acc& acc) {
     for (Py_ssize_t i = 0;; ++i) {
-        i = accumulate_float_run(list, i, acc);
-        if (i >= PyList_GET_SIZE(list)) return true;
-        PyObject* entry = PyList_GET_ITEM(list, i);
         double t, v;
-        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && plain_number(PyTuple_GET_ITEM(entry, 0)) &&
-            plain_number(PyTuple_GET_ITEM(entry, 1))) {
-            // Reading these runs no Python code, so borrowing is safe.
-            if (!pyext::to_double(PyTuple_GET_ITEM(entry, 0), t) || !pyext::to_double(PyTuple_GET_ITEM(entry, 1), v))
-                return false;
-        } else {
-            Ref held = Ref::borrow(entry);
-            if (!unpack_pair(held.get(), t, v)) return false;
+        PyObject* entry;
+        {
+            pyext::CriticalSection cs(list);
+            i = accumulate_float_run(list, i, acc);
+            if (i >= PyList_GET_SIZE(list)) return true;
+            entry = PyList_GET_ITEM(list, i);
+            if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+                plain_number(PyTuple_GET_ITEM(entry, 0)) && plain_number(PyTuple_GET_ITEM(entry, 1))) {
+                // Converting these runs no Python code.
+                if (!pyext::to_double(PyTuple_GET_ITEM(entry, 0), t) ||
+                    !pyext::to_double(PyTuple_GET_ITEM(entry, 1), v))
+                    return false;
+                acc.add(t, v);
+                continue;
+            }
+            Py_INCREF(entry);
         }
+        Ref held = Ref::steal(entry);  // while unpacking runs Python code
+        if (!unpack_pair(entry, t, v)) return false;
         acc.add(t, v);
     }
 }
 
-// The first item of a history entry as a double (entry[0]).
-bool first_item(PyObject* entry, double& out) {
-    Ref held = Ref::borrow(entry);
+// The first item of history[i] as a double (history[i][0]; i = -1 for the
+// last entry): IndexError "list index out of range" when the history or a
+// list entry is too short.
+bool first_item(PyObject* history, Py_ssize_t i, double& out) {
+    Ref entry = item_ref(history, i);
+    if (!entry) return false;
     Ref item;
-    if ((PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) && Py_SIZE(entry) > 0) {
-        item = Ref::borrow(PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 0) : PyList_GET_ITEM(entry, 0));
+    if (PyTuple_CheckExact(entry.get()) && PyTuple_GET_SIZE(entry.get()) > 0) {
+        item = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
+    } else if (PyList_CheckExact(entry.get())) {
+        if (!(item = item_ref(entry.get(), 0))) return false;
     } else {
         Ref zero = Ref::steal(PyLong_FromLong(0));
         if (!zero) return false;
-        item = Ref::steal(PyObject_GetItem(entry, zero.get()));
+        item = Ref::steal(PyObject_GetItem(entry.get(), zero.get()));
         if (!item) return false;
     }
     return pyext::to_double(item.get(), out);
@@ -303,30 +335,35 @@ Ref no_change() { return change_tuple(false, 0.0, 0.0, 0.0); }
 
 Ref c_detect_workload_characteristics_change(PyObject* history, double change_threshold) {
     if (history == Py_None) return raise_len_none();
-    Py_ssize_t n = PyList_GET_SIZE(history);
-    if (n < 6) return no_change();
     PyObject* const keys[3] = {PYEXT_STR("parallelization_potential"), PYEXT_STR("cpu_intensity"),
                                PYEXT_STR("memory_intensity")};
     Ref values[6][3];
-    for (Py_ssize_t j = 0; j < 6; ++j) {
-        Py_ssize_t i = n - 6 + j;
-        if (i >= PyList_GET_SIZE(history)) return raise_index();
-        PyObject* entry = PyList_GET_ITEM(history, i);
-        if (entry == Py_None) {
-            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-            return {};
-        }
-        if (!PyDict_CheckExact(entry)) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(entry)->tp_name);
-            return {};
-        }
-        // A key lookup can run a colliding key's __eq__, so the values
-        // are taken (and held) as the keys are tested.
-        Ref held = Ref::borrow(entry);
-        for (int k = 0; k < 3; ++k) {
-            PyObject* v = PyDict_GetItemWithError(entry, keys[k]);
-            if (!v) return PyErr_Occurred() ? Ref() : no_change();
-            values[j][k] = Ref::borrow(v);
+    {
+        // The six entries are read in the list's critical section, so that
+        // they are six consecutive entries of one state of the list.  A
+        // colliding key's __eq__ (Python code) suspends the section, and
+        // may change the list itself: entries and values are held, and the
+        // size is tested again before each entry.
+        pyext::CriticalSection cs(history);
+        Py_ssize_t n = PyList_GET_SIZE(history);
+        if (n < 6) return no_change();
+        for (Py_ssize_t j = 0; j < 6; ++j) {
+            Py_ssize_t i = n - 6 + j;
+            if (i >= PyList_GET_SIZE(history)) return raise_index();
+            Ref entry = Ref::borrow(PyList_GET_ITEM(history, i));
+            if (entry.get() == Py_None) {
+                PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+                return {};
+            }
+            if (!PyDict_CheckExact(entry.get())) {
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(entry.get())->tp_name);
+                return {};
+            }
+            for (int k = 0; k < 3; ++k) {
+                Ref& v = values[j][k];
+                v = pyext::dict_get(entry.get(), keys[k]);
+                if (!v) return PyErr_Occurred() ? Ref() : no_change();
+            }
         }
     }
     double r[3], o[3];
@@ -348,14 +385,17 @@ inline bool same_name(PyObject* a, PyObject* b) {
 
 Ref c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
     if (patterns == Py_None) return raise_len_none();
+    // Nothing below runs Python code, so the whole count is made in the
+    // list's critical section, over one state of the list, and the names
+    // it keeps are borrowed from the list.
+    pyext::CriticalSection cs(patterns);
     Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return Ref::borrow(PYEXT_STR("mixed"));
     int64_t start64 = static_cast<int64_t>(n) - window_size;
     Py_ssize_t start = start64 < 0 ? 0 : static_cast<Py_ssize_t>(start64 < n ? start64 : n);
     // Distinct names in order of first appearance, with their counts.  A
     // small window is counted by linear search; a larger one through a
-    // dict from name to slot.  The list keeps the names alive: nothing
-    // here runs Python code.
+    // dict from name to slot.
     constexpr Py_ssize_t kSmall = 16;
     PyObject* small_names[kSmall];
     Py_ssize_t small_counts[kSmall];
@@ -385,7 +425,6 @@ Ref c_detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
         counts = big.counts;
     }
     for (Py_ssize_t i = start; i < n; ++i) {
-        if (i >= PyList_GET_SIZE(patterns)) return raise_index();
         PyObject* p = PyList_GET_ITEM(patterns, i);
         if (p != Py_None && !PyUnicode_CheckExact(p)) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(p)->tp_name);
@@ -429,10 +468,8 @@ Ref c_predict_resource_requirements(PyObject* history, double horizon) {
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return prediction_tuple(0, 0, 0.0);
     double first_ts, last_ts;
-    if (!first_item(PyList_GET_ITEM(history, 0), first_ts)) return {};
-    Py_ssize_t size = PyList_GET_SIZE(history);
-    if (size == 0) return raise_index();
-    if (!first_item(PyList_GET_ITEM(history, size - 1), last_ts)) return {};
+    if (!first_item(history, 0, first_ts)) return {};
+    if (!first_item(history, -1, last_ts)) return {};
     double duration = last_ts - first_ts;
     if (duration <= 0.0) return prediction_tuple(0, 0, 0.0);
     ValueSum sizes;
