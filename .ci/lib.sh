@@ -101,3 +101,20 @@ ci_suite() {  # python [VAR=value ...]
   (cd "$CI_WORK" && env "$@" "$py" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
      -c "$CI_ROOT/pyproject.toml" "$CI_ROOT/tests")
 }
+
+# The tests that run threads (tests/test_stress.py, and each module's tests
+# named for threads) under ThreadSanitizer: any report fails the run, except
+# those inside the interpreter that .ci/tsan.supp names, each with its reason.
+ci_tsan_suite() {  # python
+  local py=$1 files
+  files=$(cd "$CI_ROOT" && ls tests/test_*.py | grep -v -e test_stress -e test_main -e test_nomemory -e test_leaks)
+  tsan_pytest() {
+    (cd "$CI_WORK" && env KORVANE_SANITIZED=1 \
+       TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$CI_ROOT/.ci/tsan.supp" \
+       bash "$CI_ROOT/.ci/ft-python.sh" tsan-run "$py" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
+       -c "$CI_ROOT/pyproject.toml" "$@")
+  }
+  tsan_pytest "$CI_ROOT/tests/test_stress.py" &&
+    # shellcheck disable=SC2046
+    tsan_pytest $(printf "$CI_ROOT/%s " $files) -k "thread"
+}
