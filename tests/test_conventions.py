@@ -42,6 +42,22 @@ def test_reimport_and_reload_return_the_first_module(subprocess_python):
     assert out.stdout.split() == ["1", "korvane.memory.varnok", "korvane.memory.varnok"]
 
 
+
+def test_importing_every_module_leaves_the_gil_off(subprocess_python):
+    # Every module declares that it runs without the GIL, so a free-threaded
+    # interpreter keeps it off (and says nothing); GIL builds have it on.
+    out = subprocess_python("""
+        import importlib, sys, sysconfig, warnings
+        import korvane
+        warnings.simplefilter("error")
+        for name, _ in korvane.NATIVE_MODULES:
+            importlib.import_module(name)
+        print(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), getattr(sys, "_is_gil_enabled", lambda: True)())
+    """, env={"PYTHON_GIL": ""})
+    free, enabled = out.stdout.split()
+    assert (out.stderr, enabled) == ("", "False" if free == "True" else "True")
+
+
 SUBINTERP = """
 import os, sys
 try:

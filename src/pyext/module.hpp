@@ -77,6 +77,15 @@ int log_enabled(int level);
 
 }  // namespace pyext
 
+// Every module runs without the interpreter lock: an interpreter that can
+// run without it (3.13 on, free-threaded builds) is told so, and importing a
+// module leaves the lock off.
+#ifdef Py_mod_gil
+#define PYEXT_GIL_SLOT_ {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define PYEXT_GIL_SLOT_
+#endif
+
 #define PYEXT_MODULE(short_name, ...)                                                          \
     namespace {                                                                                \
     const ::pyext::ModuleInfo pyext_module_info_ = __VA_ARGS__;                                \
@@ -87,6 +96,7 @@ int log_enabled(int level);
     PyModuleDef_Slot pyext_slots_[] = {                                                        \
         {Py_mod_create, reinterpret_cast<void*>(pyext_create_)},                               \
         {Py_mod_exec, reinterpret_cast<void*>(pyext_exec_)},                                   \
+        PYEXT_GIL_SLOT_                                                                        \
         {0, nullptr},                                                                          \
     };                                                                                         \
     PyModuleDef pyext_def_ = {PyModuleDef_HEAD_INIT, pyext_module_info_.fullname, nullptr, 0,  \
