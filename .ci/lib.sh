@@ -17,6 +17,9 @@ mkdir -p "$CI_WORK"
 # Build and test requirements of every CI venv (the build runs without
 # isolation, so that the build folder can be kept and reused).
 CI_VENV_PACKAGES=(scikit-build-core cmake ninja pytest hypothesis)
+# The newest hypothesis may have no wheel for an interpreter (3.13t) and its
+# source build needs a Rust toolchain: pip takes the newest release that has one.
+CI_VENV_PIP_OPTS=(--only-binary=hypothesis)
 
 ci_need_gxx() {
   command -v g++ >/dev/null 2>&1 && return 0
@@ -39,16 +42,20 @@ ci_is_ready() {
 # A fresh venv CI_WORK/venv-NAME made by BASE-PYTHON, with korvane built
 # from this tree (build folder CI_WORK/build-NAME, so nothing is written
 # into the tree) and the test requirements installed.  Extra arguments go
-# to the pip install of korvane (config settings).
+# to the pip install of korvane (config settings).  CI_LAUNCH, when set,
+# is a command (words) that each python of the making runs under.
 ci_build_venv() {  # name base-python [pip-args...]
   local name=$1 base=$2 venv=$CI_WORK/venv-$1
   shift 2
   ci_need_gxx || return 1
   rm -f "$venv.ready"
   rm -rf "$venv"
-  "$base" -m venv "$venv" || return 1
-  "$venv/bin/python" -m pip install -q "${CI_VENV_PACKAGES[@]}" || return 1
-  "$venv/bin/python" -m pip install -q --no-build-isolation \
+  # shellcheck disable=SC2086
+  ${CI_LAUNCH:-} "$base" -m venv "$venv" || return 1
+  # shellcheck disable=SC2086
+  ${CI_LAUNCH:-} "$venv/bin/python" -m pip install -q "${CI_VENV_PIP_OPTS[@]}" "${CI_VENV_PACKAGES[@]}" || return 1
+  # shellcheck disable=SC2086
+  ${CI_LAUNCH:-} "$venv/bin/python" -m pip install -q --no-build-isolation \
     --config-settings=build-dir="$CI_WORK/build-$name" "$@" "$CI_ROOT" || return 1
   ci_mark_ready "$venv"
 }
@@ -106,11 +113,14 @@ ci_suite() {  # python [VAR=value ...]
 # named for threads) under ThreadSanitizer: any report fails the run, except
 # those inside the interpreter that .ci/tsan.supp names, each with its reason.
 ci_tsan_suite() {  # python
-  local py=$1 files
+  local py=$1 files supp=$CI_WORK/tsan.supp
   files=$(cd "$CI_ROOT" && ls tests/test_*.py | grep -v -e test_stress -e test_main -e test_nomemory -e test_leaks)
+  # TSan reads one suppression file: the interpreter's own list, then ours.
+  cat "$(dirname "$(dirname "$(readlink -f "$py")")")/share/korvane/tsan-suppressions.txt" \
+    "$CI_ROOT/.ci/tsan.supp" >"$supp" || return 1
   tsan_pytest() {
     (cd "$CI_WORK" && env KORVANE_SANITIZED=1 \
-       TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$CI_ROOT/.ci/tsan.supp" \
+       TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$supp" \
        bash "$CI_ROOT/.ci/ft-python.sh" tsan-run "$py" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
        -c "$CI_ROOT/pyproject.toml" "$@")
   }
