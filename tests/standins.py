@@ -60,26 +60,25 @@ class RecordStore:
         return self.record
 
 
-def concurrently(seconds, *steps):
-    """Runs each of `steps` (no arguments) over and over in a thread of its
-    own, all started together, for `seconds`; the first exception raised in
-    any of them stops all and is raised here.  Gives each one's call count."""
+def in_threads(workers, seconds):
+    """Runs each worker(i, running) in a thread of its own, all started
+    together, for `seconds`; a worker loops while running() and returns its
+    result.  The first exception raised in any of them stops all and is
+    raised here.  Gives the workers' results."""
     stop = threading.Event()
-    start = threading.Barrier(len(steps) + 1)
-    counts = [0] * len(steps)
+    start = threading.Barrier(len(workers) + 1)
+    results = [None] * len(workers)
     errors = []
 
-    def run(i, step):
+    def run(i, worker):
         start.wait()
         try:
-            while not stop.is_set():
-                step()
-                counts[i] += 1
+            results[i] = worker(i, lambda: not stop.is_set())
         except BaseException as e:  # noqa: B902 - raised by the caller's thread
             errors.append(e)
             stop.set()
 
-    threads = [threading.Thread(target=run, args=(i, s)) for i, s in enumerate(steps)]
+    threads = [threading.Thread(target=run, args=(i, w)) for i, w in enumerate(workers)]
     for t in threads:
         t.start()
     start.wait()
@@ -89,4 +88,18 @@ def concurrently(seconds, *steps):
         t.join()
     if errors:
         raise errors[0]
-    return counts
+    return results
+
+
+def concurrently(seconds, *steps):
+    """Runs each of `steps` (no arguments) over and over in a thread of its
+    own (see in_threads); gives each one's call count."""
+    def looping(step):
+        def worker(i, running):
+            n = 0
+            while running():
+                step()
+                n += 1
+            return n
+        return worker
+    return in_threads([looping(step) for step in steps], seconds)

@@ -15,11 +15,11 @@ import os
 import random
 import sys
 import threading
-import time
 import types
 from collections import Counter
 
 import pytest
+from standins import in_threads
 
 from korvane.jit import quendar
 from korvane.memory import brisel, talvorn, varnok
@@ -44,30 +44,7 @@ def hammer(label, workers, seconds=STRESS_SECONDS):
     A worker loops while running() and returns (operations, result).  An
     exception in any worker stops all of them and is raised here.
     """
-    stop = threading.Event()
-    start = threading.Barrier(len(workers) + 1)
-    results = [None] * len(workers)
-    errors = []
-
-    def run(i, worker):
-        rng = random.Random(i)
-        start.wait()
-        try:
-            results[i] = worker(i, rng, lambda: not stop.is_set())
-        except BaseException as e:      # noqa: B902 - reported by the main thread
-            errors.append(e)
-            stop.set()
-
-    threads = [threading.Thread(target=run, args=(i, w)) for i, w in enumerate(workers)]
-    for t in threads:
-        t.start()
-    start.wait()
-    time.sleep(seconds)
-    stop.set()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
+    results = in_threads([lambda i, running, w=w: w(i, random.Random(i), running) for w in workers], seconds)
     ops = sum(r[0] for r in results)
     print(f"stress {label}: {ops} operations in {len(workers)} threads over {seconds:g} s")
     assert ops > 0
