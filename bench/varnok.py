@@ -19,6 +19,7 @@ beside AtomicCounter where it is installed); see threads_section().
 """
 
 import bisect
+import functools
 import platform
 import statistics
 import sys
@@ -330,12 +331,18 @@ class Workload:
 
 
 def thread_workloads():
-    """The workloads, and whether cereggii's are among them (third and
-    fourth)."""
+    """The workloads, and whether cereggii's are among them (fourth and
+    fifth)."""
     x = 7  # immortal from 3.12: a shared item is no shared reference count
     rows = [
         Workload("AtomicCounter: c.increment()", varnok.AtomicCounter, "obj.increment()"),
         Workload("  bound once: f = c.increment; f()", varnok.AtomicCounter, "f()", "f = obj.increment"),
+        # A partial of the unbound method takes no reference to the counter
+        # per call, where a bound method (and obj.increment()) does: on a
+        # free-threaded build that reference is a write to the shared header.
+        Workload("  f = partial(AtomicCounter.increment, c); f()", varnok.AtomicCounter, "f()",
+                 "f = partial(AtomicCounter.increment, obj)", partial=functools.partial,
+                 AtomicCounter=varnok.AtomicCounter),
     ]
     try:
         import cereggii
@@ -405,11 +412,15 @@ def threads_section():
     def ratio(a, b):
         return f"x{a / b:.2f}" if a is not None and b is not None else "n/a (no chunk ran while another thread ran)"
 
-    counter, bound = rows[0], rows[1]
-    print("\nGoals (2 cores, on-CPU costs):")
+    counter, bound, part = rows[0], rows[1], rows[2]
+
+    def wall_cost(w, n):  # the cost of an increment: wall time over all threads' increments
+        return statistics.median(rates[(w, 1, True)]) / statistics.median(rates[(w, n, True)])
+
+    print("\nGoals (2 cores, on-CPU costs unless said):")
     print(f"  two threads on one AtomicCounter, cost per increment over one thread's (goal <= 2): "
-          f"c.increment() {ratio(cost((counter, 2, True)), cost((counter, 1, True)))}, "
-          f"bound once {ratio(cost((bound, 2, True)), cost((bound, 1, True)))}")
+          + ", ".join(f"{label} {ratio(cost((w, 2, True)), cost((w, 1, True)))} (wall clock: x{wall_cost(w, 2):.2f})"
+                      for label, w in (("c.increment()", counter), ("bound once", bound), ("partial", part))))
     for w in (counter, bound):
         one, two = cost((w, 1, True)), cost((w, 2, False))
         scale = f"x{2 * one / two:.2f}" if one and two else "n/a"
@@ -417,11 +428,12 @@ def threads_section():
         print(f"  counters held per thread, two threads' throughput over one thread's (goal >= 1.8): "
               f"{w.name.strip()}: {scale} (wall clock: x{walls:.2f})")
     if with_cereggii:
-        theirs, theirs_bound = rows[2], rows[3]
+        theirs, theirs_bound = rows[3], rows[4]
         for n in THREAD_COUNTS:
             print(f"  against cereggii AtomicInt64, {n} thread{'s' if n > 1 else ''} on one object, our cost over "
                   f"theirs (below 1: faster): c.increment() {ratio(cost((counter, n, True)), cost((theirs, n, True)))}"
-                  f", bound once {ratio(cost((bound, n, True)), cost((theirs_bound, n, True)))}")
+                  f", bound once {ratio(cost((bound, n, True)), cost((theirs_bound, n, True)))}"
+                  f", partial against their bound once {ratio(cost((part, n, True)), cost((theirs_bound, n, True)))}")
 
 
 if __name__ == "__main__":
