@@ -118,10 +118,13 @@ ci_tsan_suite() {  # python
   # TSan reads one suppression file: the interpreter's own list, then ours.
   cat "$(dirname "$(dirname "$(readlink -f "$py")")")/share/korvane/tsan-suppressions.txt" \
     "$CI_ROOT/.ci/tsan.supp" >"$supp" || return 1
+  # Without pytest's faulthandler a crash is reported by TSan itself, with
+  # the faulting thread's native stack (the handler's Python dump can stop short).
   tsan_pytest() {
     (cd "$CI_WORK" && env KORVANE_SANITIZED=1 \
        TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$supp" \
-       bash "$CI_ROOT/.ci/ft-python.sh" tsan-run "$py" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
+       bash "$CI_ROOT/.ci/ft-python.sh" tsan-run "$py" -m pytest -q -p no:cacheprovider -p no:faulthandler \
+       --rootdir "$CI_ROOT" \
        -c "$CI_ROOT/pyproject.toml" "$@")
   }
   tsan_pytest "$CI_ROOT/tests/test_stress.py" &&
