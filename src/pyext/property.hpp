@@ -28,6 +28,18 @@ inline bool refuse_delete(PyObject* value) {
     return false;
 }
 
+// A native field that other threads read while one writes it, as a
+// std::atomic: relaxed loads and stores, so that a reader sees the old or
+// the new value, never a torn one (plain moves on the usual processors).
+template <typename V>
+inline V relaxed(const std::atomic<V>& f) {
+    return f.load(std::memory_order_relaxed);
+}
+template <typename V>
+inline void relaxed(std::atomic<V>& f, std::type_identity_t<V> v) {
+    f.store(v, std::memory_order_relaxed);
+}
+
 namespace detail {
 
 template <typename>
@@ -57,8 +69,8 @@ struct Plain {
 template <typename V>
 struct Plain<std::atomic<V>> {
     using type = V;
-    static V load(const std::atomic<V>& f) { return f.load(std::memory_order_relaxed); }
-    static void store(std::atomic<V>& f, V v) { f.store(v, std::memory_order_relaxed); }
+    static V load(const std::atomic<V>& f) { return relaxed(f); }
+    static void store(std::atomic<V>& f, V v) { relaxed(f, v); }
 };
 
 template <auto Field>

@@ -55,19 +55,9 @@ inline int32_t adaptive_threshold_update(int32_t current_threshold, double avg_s
 constexpr double kRecompileInterval = 600.0;  // seconds between two compilations
 
 // Native fields that a property setter writes while a policy on another
-// thread reads them are atomics, read and written with relaxed loads and
-// stores: a reader sees each field's old or new value, never a torn one
-// (plain moves on the usual processors, as before).
+// thread reads them are atomics, read and written with pyext::relaxed.
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free);
-
-template <typename T>
-inline T relaxed(const std::atomic<T>& f) {
-    return f.load(std::memory_order_relaxed);
-}
-template <typename T>
-inline void relaxed(std::atomic<T>& f, T v) {
-    f.store(v, std::memory_order_relaxed);
-}
+using pyext::relaxed;
 
 // --------------------------------------------------------------- PolicyConfig
 

@@ -136,8 +136,8 @@ void wait_until(Ready ready) {
 // relaxed loads and stores, plain moves on x86.
 struct Total {
     std::atomic<uint64_t> v;
-    uint64_t get() const { return v.load(std::memory_order_relaxed); }
-    void set(uint64_t x) { v.store(x, std::memory_order_relaxed); }
+    uint64_t get() const { return pyext::relaxed(v); }
+    void set(uint64_t x) { pyext::relaxed(v, x); }
     void add(uint64_t d) { set(get() + d); }
     void sub(uint64_t d) { set(get() - d); }
 };

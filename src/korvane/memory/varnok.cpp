@@ -1048,14 +1048,14 @@ Ref pt_start(PyObject* self, PyObject* const*) {
     Ref now = perf_counter_ns();
     int64_t v;
     if (!now || !pyext::to_i64(now.get(), v)) return {};
-    timer(self)->start_time_ns.store(v, std::memory_order_relaxed);
+    pyext::relaxed(timer(self)->start_time_ns, v);
     return pyext::none();
 }
 
 Ref pt_elapsed_ns(PyObject* self, PyObject* const*) {
     Ref now = perf_counter_ns();
     if (!now) return {};
-    Ref start = pyext::from_i64(timer(self)->start_time_ns.load(std::memory_order_relaxed));
+    Ref start = pyext::from_i64(pyext::relaxed(timer(self)->start_time_ns));
     if (!start) return {};
     return Ref::steal(PyNumber_Subtract(now.get(), start.get()));
 }
