@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
-from standins import concurrently
+from standins import OpenLock, concurrently
 
 from korvane.jit import quendar
 from korvane.jit.quendar import (FunctionMetrics, PolicyConfig, Quendar, create_function_metrics,
@@ -869,14 +869,7 @@ def test_get_quendar_failure_leaves_no_instance(monkeypatch):
 
 
 def test_threads_get_and_reset_with_a_policy_lock_that_excludes_nothing(monkeypatch):
-    class Open:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-    monkeypatch.setattr(quendar, "_policy_lock", Open())
+    monkeypatch.setattr(quendar, "_policy_lock", OpenLock())
 
     def use():
         assert type(get_quendar()) is Quendar

@@ -19,7 +19,7 @@ import types
 from collections import Counter
 
 import pytest
-from standins import in_threads
+from standins import OpenLock, in_threads
 
 from korvane.jit import quendar
 from korvane.memory import brisel, talvorn, varnok
@@ -251,14 +251,7 @@ def test_statistics_public_counters_replaced_while_recorded():
 
 
 def test_holders_under_a_lock_that_does_not_exclude(monkeypatch):
-    class NoLock:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-    monkeypatch.setattr(varnok, "threading", types.SimpleNamespace(Lock=NoLock))
+    monkeypatch.setattr(varnok, "threading", types.SimpleNamespace(Lock=OpenLock))
     item = object()
     base = sys.getrefcount(item)
     p, s = varnok.AtomicPointer(), varnok.LockFreeStack()
