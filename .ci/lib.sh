@@ -109,6 +109,28 @@ ci_suite() {  # python [VAR=value ...]
      -c "$CI_ROOT/pyproject.toml" "$CI_ROOT/tests")
 }
 
+# ci_suite, and when the interpreter dies of a signal, the native stacks of
+# all its threads, read by gdb from the core it left: a crash in a thread
+# other than the one pytest's faulthandler dumps, or one whose thread state
+# is too damaged for that dump, still says where it happened.
+ci_suite_cored() {  # python [VAR=value ...]
+  local py=$1 rc core
+  rm -f "$CI_WORK"/core "$CI_WORK"/core.[0-9]*
+  rc=0
+  (ulimit -c unlimited 2>/dev/null || true; ci_suite "$@") || rc=$?
+  if [ "$rc" -gt 128 ]; then
+    core=$(ls -t "$CI_WORK"/core "$CI_WORK"/core.[0-9]* 2>/dev/null | head -n 1)
+    if [ -z "$core" ]; then
+      echo "no core file in $CI_WORK (kernel.core_pattern: $(cat /proc/sys/kernel/core_pattern))"
+    elif command -v gdb >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq gdb >/dev/null; }; then
+      echo "=== native stacks of every thread, from $core"
+      gdb -q -batch -ex "info threads" -ex "thread apply all bt 40" "$(readlink -f "$py")" "$core" 2>&1 | tail -n 2000
+    fi
+    rm -f "$core"
+  fi
+  return "$rc"
+}
+
 # The tests that run threads (tests/test_stress.py, and each module's tests
 # named for threads) under ThreadSanitizer: any report fails the run, except
 # those inside the interpreter that .ci/tsan.supp names, each with its reason.
