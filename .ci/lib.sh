@@ -21,10 +21,13 @@ CI_VENV_PACKAGES=(scikit-build-core cmake ninja pytest hypothesis)
 # source build needs a Rust toolchain: pip takes the newest release that has one.
 CI_VENV_PIP_OPTS=(--only-binary=hypothesis)
 
-ci_need_gxx() {
-  command -v g++ >/dev/null 2>&1 && return 0
-  apt-get update -qq && apt-get install -y -qq g++ >/dev/null
+# A tool CI uses, installed from Debian (the package of the same name) when
+# this machine lacks it.
+ci_need() {  # command
+  command -v "$1" >/dev/null 2>&1 && return 0
+  apt-get update -qq && apt-get install -y -qq "$1" >/dev/null
 }
+ci_need_gxx() { ci_need g++; }
 
 # The newest installed patch release of a CPython minor version (3.10 ...)
 # under pyenv: prints its python, or fails.
@@ -122,7 +125,7 @@ ci_suite_cored() {  # python [VAR=value ...]
     core=$(ls -t "$CI_WORK"/core "$CI_WORK"/core.[0-9]* 2>/dev/null | head -n 1 || true)
     if [ -z "$core" ]; then
       echo "no core file in $CI_WORK (kernel.core_pattern: $(cat /proc/sys/kernel/core_pattern))"
-    elif command -v gdb >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq gdb >/dev/null; }; then
+    elif ci_need gdb; then
       echo "=== native stacks of every thread, from $core"
       gdb -q -batch -ex "info threads" -ex "thread apply all bt 40" "$(readlink -f "$py")" "$core" 2>&1 | tail -n 2000 || true
     fi

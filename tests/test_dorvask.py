@@ -605,11 +605,14 @@ def test_pattern_histories_changed_by_other_threads():
     pool = [_observation(rng) for _ in range(40)]
     hist = list(pool)
 
+    def pooled(rng):
+        return pool[rng.randrange(len(pool))]
+
     def entry(rng):
-        return pool[rng.randrange(len(pool))] if rng.random() < 0.5 else _observation(rng)
+        return pooled(rng) if rng.random() < 0.5 else _observation(rng)
 
     def rewrite(rng):
-        e = pool[rng.randrange(len(pool))]
+        e = pooled(rng)
         op = rng.random()
         key = KEYS[rng.randrange(3)]
         if op < 0.5:

@@ -8,9 +8,7 @@ set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 ROOT=$CI_ROOT
 ci_ensure_py310
-if ! command -v valgrind >/dev/null 2>&1; then
-  apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
-fi
+ci_need valgrind
 out="$CI_WORK/valgrind"
 rm -rf "$out" && mkdir -p "$out"
 cd "$out"
