@@ -13,7 +13,6 @@ import math
 import os
 import subprocess
 import sys
-import sysconfig
 import threading
 
 import pytest
@@ -337,13 +336,9 @@ def test_tree_lookups_and_removals():
     for b in blocks:
         t.insert(b.size, b)
     base = [sys.getrefcount(b) for b in blocks]
-    # 3.13t's PyList_New crashes in its own cleanup (list_dealloc of the half-made
-    # list) when it cannot allocate the item array: the list-returning lookup
-    # is swept only where the interpreter survives that.
-    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
-        exact = t.find_all_exact(128)
-        run_case(lambda: t.find_all_exact(128), same_or_memory_error(exact))
-        del exact
+    exact = t.find_all_exact(128)
+    run_case(lambda: t.find_all_exact(128), same_or_memory_error(exact))
+    del exact
     run_case(lambda: t.find_best_fit(100), same_or_memory_error(t.find_best_fit(100)))
     dist = t.get_size_distribution()
     run_case(t.get_size_distribution, same_or_memory_error(dist))
@@ -491,16 +486,8 @@ PURE = [
 ]
 
 
-# 3.13t's own PyList_New crashes when the item array of a new list cannot be
-# allocated: it drops the half-made list through list_dealloc, which frees
-# the item pointer it never set.
-PYLIST_NEW_FAILS_BADLY = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
-
-
 @pytest.mark.parametrize("fn, args", PURE, ids=[f"{fn.__name__}-{i}" for i, (fn, _) in enumerate(PURE)])
 def test_pure_functions(fn, args):
-    if fn is pelgrun.compute_chunk_shapes and PYLIST_NEW_FAILS_BADLY:
-        pytest.skip("3.13t crashes in PyList_New's own cleanup when the new list's item array cannot be allocated")
     expected = fn(*args)
     run_case(lambda: fn(*args), same_or_memory_error(expected), watch=args)
 

@@ -187,4 +187,24 @@ inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
+// PyList_New(n): a new list of n slots to fill with PyList_SET_ITEM.  On
+// free-threaded builds PyList_New drops the half-made list through its
+// deallocator when the item array cannot be allocated, before its item
+// pointer and size are set: the deallocator then releases and frees
+// whatever that memory held before, which corrupts the heap.  There the
+// list is grown by its own resize instead, which fails cleanly; its slots
+// hold None (immortal), which PyList_SET_ITEM may overwrite.
+inline PyObject* new_list(Py_ssize_t n) {
+#ifdef Py_GIL_DISABLED
+    if (n <= 0) return PyList_New(n);
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    PyObject* grown = PyList_Append(list, Py_None) == 0 ? PySequence_InPlaceRepeat(list, n) : nullptr;
+    Py_DECREF(list);
+    return grown;  // the same list
+#else
+    return PyList_New(n);
+#endif
+}
+
 }  // namespace pyext

@@ -172,7 +172,7 @@ Ref compute_chunk_shapes(PyObject* shape, int32_t element_size, uint64_t max_chu
     Py_ssize_t ndim = PyObject_Size(shape);
     if (ndim < 0) return {};
     if (ndim == 0) {
-        Ref list = Ref::steal(PyList_New(1));
+        Ref list = Ref::steal(pyext::new_list(1));
         if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(shape));
         return list;
     }
@@ -200,7 +200,7 @@ Ref compute_chunk_shapes(PyObject* shape, int32_t element_size, uint64_t max_chu
     uint64_t full = rows / rows_per_chunk;
     uint64_t rest = rows % rows_per_chunk;
     Py_ssize_t count = static_cast<Py_ssize_t>(full + (rest ? 1 : 0));  // at most 2^31 - 1
-    Ref list = Ref::steal(PyList_New(count));
+    Ref list = Ref::steal(pyext::new_list(count));
     if (!list) return list;
     if (full) {
         Ref t = chunk_shape(shape, ndim, rows_per_chunk);

@@ -542,7 +542,7 @@ Ref py_init_buckets(PyObject* self, PyObject* const*) {
     PyObject* dict = a->bucketed_free_lists.get();
     // All new lists first: creating them may run the collector, and the
     // dict and index must stay consistent while it does.
-    Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+    Ref lists = Ref::steal(pyext::new_list(static_cast<Py_ssize_t>(total)));
     if (!lists) return {};
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject* l = PyList_New(0);

@@ -480,7 +480,7 @@ Ref py_find_all_exact(PyObject* self, PyObject* const* argv) {
             // may change it meanwhile: fill it only if nothing changed
             // since the walk (a writer's change makes the counter odd
             // before it takes the node lock), then `n` is still the node.
-            Ref list = Ref::steal(PyList_New(count));
+            Ref list = Ref::steal(pyext::new_list(count));
             if (!list) return {};
             ReadGuard nodes(t);
             if (sequence(t) != seq_start) {

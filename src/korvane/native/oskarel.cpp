@@ -216,7 +216,7 @@ bool numa_windows(int32_t& result) {
     Ref pointer = getattr(ctypes, PYEXT_STR("POINTER"));
     Ref c_ulong = pointer ? getattr(ctypes, PYEXT_STR("c_ulong")) : Ref();
     Ref ulong_p = c_ulong ? pyext::call(pointer.get(), c_ulong.get()) : Ref();
-    Ref argtypes = ulong_p ? Ref::steal(PyList_New(1)) : Ref();
+    Ref argtypes = ulong_p ? Ref::steal(pyext::new_list(1)) : Ref();
     if (!argtypes) return false;
     PyList_SET_ITEM(argtypes.get(), 0, ulong_p.release());
     if (PyObject_SetAttr(func.get(), PYEXT_STR("argtypes"), argtypes.get()) < 0) return false;
@@ -267,7 +267,7 @@ Ref version_string(bool micro) {
     if (!vi) return {};
     PyObject* names[3] = {PYEXT_STR("major"), PYEXT_STR("minor"), PYEXT_STR("micro")};
     const Py_ssize_t n = micro ? 3 : 2;
-    Ref parts = Ref::steal(PyList_New(n));
+    Ref parts = Ref::steal(pyext::new_list(n));
     if (!parts) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref v = getattr(vi, names[i]);
