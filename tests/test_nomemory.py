@@ -419,6 +419,17 @@ def test_policy_update_and_decisions():
         logger.propagate = old[1]
     run_case(lambda: q.should_compile("f", store), lambda o: o is True or isinstance(o, MemoryError))
     run_case(q.get_statistics, same_or_memory_error(q.get_statistics()))
+
+    class Index:                        # put in through the referents: copied out of the dict, then read
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            return self.value
+
+    other = quendar.Quendar()
+    next(o for o in gc.get_referents(other) if type(o) is dict).update(a=Index(5), b=Index(7))
+    run_case(other.get_statistics, same_or_memory_error(other.get_statistics()))
     n = [0]
 
     def new_function():

@@ -207,4 +207,18 @@ inline PyObject* new_list(Py_ssize_t n) {
 #endif
 }
 
+// PyDict_Values(d), which makes its list with PyList_New: on free-threaded
+// builds the list is made from the dict's values view instead (see
+// new_list), through dict.values itself whatever d's type overrides.
+inline PyObject* dict_values(PyObject* d) {
+#ifdef Py_GIL_DISABLED
+    PyObject* view = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "values", "O", d);
+    PyObject* list = view ? PySequence_List(view) : nullptr;
+    Py_XDECREF(view);
+    return list;
+#else
+    return PyDict_Values(d);
+#endif
+}
+
 }  // namespace pyext

@@ -554,7 +554,7 @@ Ref Quendar_get_statistics(PyObject* self, PyObject* const*) {
     if (!all_ints) {
         // Another value, put there through the referents, may run code when
         // converted (__index__): the values are copied and read from the copy.
-        Ref values = Ref::steal(PyDict_Values(thresholds));
+        Ref values = Ref::steal(pyext::dict_values(thresholds));
         if (!values) return {};
         s = ThresholdSummary{};
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
