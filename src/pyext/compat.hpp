@@ -192,13 +192,29 @@ inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
 // deallocator when the item array cannot be allocated, before its item
 // pointer and size are set: the deallocator then releases and frees
 // whatever that memory held before, which corrupts the heap.  There the
-// list is grown by its own resize instead, which fails cleanly; its slots
-// hold None (immortal), which PyList_SET_ITEM may overwrite.
+// list starts empty and grows by the list's own means, which fail cleanly:
+// extended from a tuple of n Nones (one allocation of exactly n slots), or
+// for longer lists one None repeated in place.  Its slots hold None
+// (immortal), which PyList_SET_ITEM may overwrite.
+#ifdef Py_GIL_DISABLED
+inline constexpr Py_ssize_t kNoneTuples = 16;
+extern PyObject* g_none_tuples[kNoneTuples + 1];  // [n]: n Nones; made by make_none_tuples
+#endif
+
+// The tuples new_list extends from, made by the module's execution step and
+// kept for the rest of the process; nothing on GIL builds.
+bool make_none_tuples();
+
 inline PyObject* new_list(Py_ssize_t n) {
 #ifdef Py_GIL_DISABLED
     if (n <= 0) return PyList_New(n);
     PyObject* list = PyList_New(0);
     if (!list) return nullptr;
+    if (n <= kNoneTuples) {
+        if (PyList_Extend(list, g_none_tuples[n]) == 0) return list;
+        Py_DECREF(list);
+        return nullptr;
+    }
     PyObject* grown = PyList_Append(list, Py_None) == 0 ? PySequence_InPlaceRepeat(list, n) : nullptr;
     Py_DECREF(list);
     return grown;  // the same list
