@@ -48,7 +48,7 @@ bool make_none_tuples() {
         if (g_none_tuples[n]) continue;
         PyObject* t = PyTuple_New(n);
         if (!t) return false;
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_None);  // immortal
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(Py_None));
         share_for_life(t);
         g_none_tuples[n] = t;
     }
@@ -121,7 +121,7 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         Py_CLEAR(g_state.module);
         return -1;
     };
-    // Constants the library load could not make, and the function type.
+    // Constants the library load could not make, the function type, new_list's tuples.
     if (!make_pending() || !init_function_type() || !make_none_tuples()) return fail();
 
     int major = 0, minor = 0;
