@@ -187,45 +187,9 @@ inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
-// PyList_New(n): a new list of n slots to fill with PyList_SET_ITEM.  On
-// free-threaded builds PyList_New drops the half-made list through its
-// deallocator when the item array cannot be allocated, before its item
-// pointer and size are set: the deallocator then releases and frees
-// whatever that memory held before, which corrupts the heap.  There the
-// list starts empty and grows by the list's own means, which fail cleanly:
-// extended from a tuple of n Nones (one allocation of exactly n slots), or
-// for longer lists one None repeated in place.  Its slots hold None
-// (immortal), which PyList_SET_ITEM may overwrite.
-#ifdef Py_GIL_DISABLED
-inline constexpr Py_ssize_t kNoneTuples = 16;
-extern PyObject* g_none_tuples[kNoneTuples + 1];  // [n]: n Nones; made by make_none_tuples
-#endif
-
-// The tuples new_list extends from, made by the module's execution step and
-// kept for the rest of the process; nothing on GIL builds.
-bool make_none_tuples();
-
-inline PyObject* new_list(Py_ssize_t n) {
-#ifdef Py_GIL_DISABLED
-    if (n <= 0) return PyList_New(n);
-    PyObject* list = PyList_New(0);
-    if (!list) return nullptr;
-    if (n <= kNoneTuples) {
-        if (PyList_Extend(list, g_none_tuples[n]) == 0) return list;
-        Py_DECREF(list);
-        return nullptr;
-    }
-    PyObject* grown = PyList_Append(list, Py_None) == 0 ? PySequence_InPlaceRepeat(list, n) : nullptr;
-    Py_DECREF(list);
-    return grown;  // the same list
-#else
-    return PyList_New(n);
-#endif
-}
-
 // PyDict_Values(d), which makes its list with PyList_New: on free-threaded
-// builds the list is made from the dict's values view instead (see
-// new_list), through dict.values itself whatever d's type overrides.
+// builds the list is made from the dict's values view instead (see new_list
+// in ref.hpp), through dict.values itself whatever d's type overrides.
 inline PyObject* dict_values(PyObject* d) {
 #ifdef Py_GIL_DISABLED
     PyObject* view = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "values", "O", d);

@@ -40,24 +40,6 @@ void add_traceback(const char* funcname, const char* filename) {
 
 }  // namespace
 
-#ifdef Py_GIL_DISABLED
-PyObject* g_none_tuples[kNoneTuples + 1];
-
-bool make_none_tuples() {
-    for (Py_ssize_t n = 1; n <= kNoneTuples; ++n) {
-        if (g_none_tuples[n]) continue;
-        PyObject* t = PyTuple_New(n);
-        if (!t) return false;
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(Py_None));
-        share_for_life(t);
-        g_none_tuples[n] = t;
-    }
-    return true;
-}
-#else
-bool make_none_tuples() { return true; }
-#endif
-
 PyObject* module_create(const ModuleInfo& info, PyObject* spec) {
     int64_t id = interpreter_id();
     if (g_state.interpreter == -1) {
@@ -121,8 +103,8 @@ int module_exec(const ModuleInfo& info, PyObject* module) {
         Py_CLEAR(g_state.module);
         return -1;
     };
-    // Constants the library load could not make, the function type, new_list's tuples.
-    if (!make_pending() || !init_function_type() || !make_none_tuples()) return fail();
+    // Constants the library load could not make, and the function type.
+    if (!make_pending() || !init_function_type()) return fail();
 
     int major = 0, minor = 0;
     runtime_version(major, minor);

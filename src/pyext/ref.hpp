@@ -196,7 +196,55 @@ struct MakeNames {
     }
 };
 
+// A tuple of N Nones, which every thread's new_list extends from: shared for
+// life, so that those threads do not all write its reference count.
+template <Py_ssize_t N>
+struct MakeNones {
+    static PyObject* make() {
+        PyObject* t = PyTuple_New(N);
+        if (!t) return nullptr;
+        for (Py_ssize_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(Py_None));
+        share_for_life(t);
+        return t;
+    }
+};
+
+// The tuple of n Nones, 0 < n <= sizeof...(I).
+template <size_t... I>
+PyObject* nones(Py_ssize_t n, std::index_sequence<I...>) {
+    static PyObject* const* const tuples[] = {&Constant<MakeNones<I + 1>>::value...};
+    return *tuples[n - 1];
+}
+
 }  // namespace detail
+
+// PyList_New(n): a new list of n slots to fill with PyList_SET_ITEM.  On
+// free-threaded builds PyList_New drops the half-made list through its
+// deallocator when the item array cannot be allocated, before its item
+// pointer and size are set: the deallocator then releases and frees
+// whatever that memory held before, which corrupts the heap.  There the
+// list starts empty and grows by the list's own means, which fail cleanly:
+// extended from a constant tuple of n Nones (one allocation of exactly n
+// slots), or for longer lists one None repeated in place.  Its slots hold
+// None (immortal), which PyList_SET_ITEM may overwrite.
+inline PyObject* new_list(Py_ssize_t n) {
+#ifdef Py_GIL_DISABLED
+    constexpr Py_ssize_t kTuples = 16;  // the lengths made as constants
+    if (n <= 0) return PyList_New(n);
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    if (n <= kTuples) {
+        if (PyList_Extend(list, detail::nones(n, std::make_index_sequence<kTuples>{})) == 0) return list;
+        Py_DECREF(list);
+        return nullptr;
+    }
+    PyObject* grown = PyList_Append(list, Py_None) == 0 ? PySequence_InPlaceRepeat(list, n) : nullptr;
+    Py_DECREF(list);
+    return grown;  // the same list
+#else
+    return PyList_New(n);
+#endif
+}
 
 // False with MemoryError set when a constant still cannot be made.
 inline bool make_pending() {
